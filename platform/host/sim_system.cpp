@@ -1,0 +1,36 @@
+/* Host simulation of the system services: version, last error, sleep, critical sections. */
+#include "sim.h"
+#include "win_api.h"
+
+#include <atomic>
+
+namespace
+{
+constexpr DWORD kNtVersion = 0x0A280105; /* 5.1, build 2600: NT family, top bit clear */
+std::atomic<DWORD> version{kNtVersion};
+thread_local DWORD lastError;
+} // namespace
+
+DWORD GetVersion(void) { return version; }
+DWORD GetLastError(void) { return lastError; }
+void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
+
+/* Sleeping moves the simulated clock instead of the test's time. */
+void Sleep(DWORD dwMilliseconds) { sim::AdvanceTime(dwMilliseconds); }
+
+void InitializeCriticalSection(LPCRITICAL_SECTION) {}
+void EnterCriticalSection(LPCRITICAL_SECTION cs) { cs->m.lock(); }
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) { cs->m.unlock(); }
+void DeleteCriticalSection(LPCRITICAL_SECTION) {}
+
+namespace sim
+{
+void SetVersion(DWORD v) { version = v; }
+
+static void ResetSystem()
+{
+    version = kNtVersion;
+    lastError = 0;
+}
+static ResetHook reset(&ResetSystem);
+} // namespace sim
