@@ -4,9 +4,11 @@
  */
 #pragma once
 
+#include "driver/midiclient.h"
 #include "platform/platform.h"
 
-/* Input state, shared by the queue, the parser and the input device. */
+/* Input state, shared by the queue, the parser and the input device. Every
+   field is read and written only under the input lock (CritEnter). */
 struct MIDIINCONTROL {
     BYTE fSysEx;         /* 1 while a system-exclusive message is being received */
     BYTE bRunningStatus; /* last channel status received; 0 when none */
@@ -21,12 +23,36 @@ struct MIDIINCONTROL {
 
 extern MIDIINCONTROL gMIMC;
 
+/* Notifications gathered under the input lock and made once it is released,
+   so that a client may queue a buffer from inside its own callback. */
+constexpr UINT kMaxPending = 4; /* one byte causes at most three: a buffer, a cut message, its own */
+
+struct MIDIINNOTE {
+    WORD wMsg;          /* MIM_DATA, MIM_ERROR or MIM_LONGDATA */
+    DWORD_PTR dwParam1; /* packed message, stray byte or header */
+    DWORD_PTR dwParam2; /* timestamp, ms */
+};
+
+struct MIDIINPENDING {
+    MIDICLIENT client; /* the input client as it was when the notifications arose */
+    UINT cNotes;
+    MIDIINNOTE aNotes[kMaxPending];
+};
+
 /* queue.cpp */
-DWORD midAddBuffer(LPMIDIHDR lpHdr);
-void midBufferWrite(BYTE b);
-void midFreeQ();
+extern std::atomic<DWORD> gfMidiInOpen; /* 1 from a successful input open to its close; written under the lock */
+
+void midCritInit();
+void midCritDelete();
 void CritEnter();
 void CritLeave();
+void midPendInit(MIDIINPENDING *lpPending);
+void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+void midNotifyPending(const MIDIINPENDING *lpPending);
+DWORD midAddBuffer(LPMIDIHDR lpHdr);
+void midBufferWrite(BYTE b);
+void midBufferStore(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
+void midFreeQ();
 
 /* parser.cpp */
 void midByteRec(DWORD b);

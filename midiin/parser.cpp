@@ -1,0 +1,139 @@
+/*
+ * Input byte parser: turns the received bytes, one at a time, into short
+ * messages with running status resolved, real-time and system-common
+ * messages, system-exclusive data for the queued buffers, and errors for
+ * stray or broken data; each stamped in ms since input was opened or started.
+ */
+#include "midiin/midiin.h"
+#include "midiout/msglen.h"
+
+constexpr BYTE kFirstStatus = 0x80;   /* bytes below are data bytes */
+constexpr BYTE kLastChannel = 0xEF;   /* channel status bytes end here */
+constexpr BYTE kChannelBase = 8;      /* high nibble of the first channel status */
+constexpr BYTE kSysEx = 0xF0;         /* start of system exclusive */
+constexpr BYTE kQuarterFrame = 0xF1;  /* time code quarter frame: one data byte */
+constexpr BYTE kSongPosition = 0xF2;  /* song position pointer: two data bytes */
+constexpr BYTE kSongSelect = 0xF3;    /* song select: one data byte */
+constexpr BYTE kEox = 0xF7;           /* end of system exclusive */
+constexpr BYTE kFirstRealTime = 0xF8; /* clock, start, stop...: alone, anywhere */
+constexpr BYTE kSongPositionData = 2; /* data bytes of a song position pointer */
+constexpr BYTE kOtherCommonData = 1;  /* data bytes of a quarter frame or song select */
+constexpr BYTE kShortMsgBytes = 4;    /* bytes in dwShortMsg */
+constexpr DWORD kLowByte = 0xFF;      /* mask of one byte of dwShortMsg */
+constexpr UINT kBitsPerByte = 8;
+
+static void midSetMsgByte(BYTE bPos, BYTE b)
+{
+    UINT uShift = bPos * kBitsPerByte;
+    gMIMC.dwShortMsg = (gMIMC.dwShortMsg & ~(kLowByte << uShift)) | ((DWORD)b << uShift);
+}
+
+static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
+{
+    if (gMIMC.fSysEx) {
+        gMIMC.fSysEx = 0;
+        /* An F0 is stored once, below, as the start of the message that
+           follows in the same buffer; storing it here as well doubled it. */
+        if (b != kSysEx)
+            midBufferStore(b, lpPending);
+        if (b == kEox)
+            return;
+    }
+
+    if (gMIMC.dwShortMsg & kLowByte) {
+        midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
+        gMIMC.dwShortMsg = 0;
+    }
+    gMIMC.dwMsgTime = dwTime;
+
+    if (b <= kLastChannel) {
+        gMIMC.bRunningStatus = b;
+        gMIMC.dwShortMsg = b;
+        gMIMC.bBytePos = 1;
+        gMIMC.bBytesLeft = (BYTE)(gabMsgLenChannel[(b >> 4) - kChannelBase] - 1);
+        return;
+    }
+
+    gMIMC.bRunningStatus = 0;
+    switch (b) {
+    case kSysEx:
+        gMIMC.fSysEx = 1;
+        gMIMC.bBytePos = 0;
+        midBufferStore(b, lpPending);
+        break;
+    case kQuarterFrame:
+    case kSongSelect:
+    case kSongPosition:
+        gMIMC.bBytesLeft = (b == kSongPosition) ? kSongPositionData : kOtherCommonData;
+        gMIMC.bBytePos = 1;
+        gMIMC.dwShortMsg = b;
+        break;
+    case kEox: /* no system exclusive to end */
+        gMIMC.bBytePos = 0;
+        midPend(lpPending, MIM_ERROR, b, gMIMC.dwMsgTime);
+        break;
+    default: /* F4, F5, F6: complete in themselves */
+        gMIMC.bBytePos = 0;
+        midPend(lpPending, MIM_DATA, b, dwTime);
+        break;
+    }
+}
+
+static void midDataByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
+{
+    if (gMIMC.fSysEx) {
+        midBufferStore(b, lpPending);
+        return;
+    }
+    if (gMIMC.bBytePos == 0) {
+        midPend(lpPending, MIM_ERROR, b, gMIMC.dwMsgTime);
+        return;
+    }
+    if (gMIMC.bBytePos >= kShortMsgBytes) {
+        /* No byte sequence leads here; give the byte up rather than write
+           past the message being gathered. */
+        midPend(lpPending, MIM_ERROR, b, gMIMC.dwMsgTime);
+        gMIMC.dwShortMsg = 0;
+        gMIMC.bBytePos = 0;
+        gMIMC.bRunningStatus = 0;
+        return;
+    }
+
+    if (gMIMC.bRunningStatus != 0 && gMIMC.bBytePos == 1) {
+        gMIMC.dwMsgTime = dwTime;
+        midSetMsgByte(0, gMIMC.bRunningStatus);
+    }
+    midSetMsgByte(gMIMC.bBytePos, b);
+    gMIMC.bBytePos++;
+
+    if (--gMIMC.bBytesLeft != 0)
+        return;
+
+    midPend(lpPending, MIM_DATA, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
+    gMIMC.dwShortMsg = 0;
+    if (gMIMC.bRunningStatus != 0) {
+        gMIMC.bBytesLeft = (BYTE)(gMIMC.bBytePos - 1);
+        gMIMC.bBytePos = 1;
+    } else {
+        gMIMC.bBytePos = 0;
+    }
+}
+
+void midByteRec(DWORD dwByte)
+{
+    BYTE b = LOBYTE(dwByte);
+    MIDIINPENDING pending;
+
+    CritEnter();
+    midPendInit(&pending);
+    DWORD dwTime = timeGetTime() - gMIMC.dwStartTime;
+    if (b >= kFirstRealTime)
+        midPend(&pending, MIM_DATA, b, dwTime);
+    else if (b >= kFirstStatus)
+        midStatusByte(b, dwTime, &pending);
+    else
+        midDataByte(b, dwTime, &pending);
+    CritLeave();
+
+    midNotifyPending(&pending);
+}

@@ -1,0 +1,129 @@
+/*
+ * Input buffer queue: the application's buffers for system-exclusive data,
+ * linked in arrival order, filled at the head by the parser and handed back
+ * with MIM_LONGDATA when complete, full, or when input is reset.
+ */
+#include "midiin/midiin.h"
+
+constexpr BYTE kFirstStatus = 0x80; /* bytes below are data bytes */
+constexpr BYTE kSysEx = 0xF0;       /* start of system exclusive */
+constexpr BYTE kEox = 0xF7;         /* end of system exclusive */
+
+MIDIINCONTROL gMIMC;
+std::atomic<DWORD> gfMidiInOpen{0};
+
+/* The poll thread fills and returns buffers while application threads queue
+   and reset them: without the lock a buffer queued as the head is returned is
+   lost or returned twice. */
+static CRITICAL_SECTION gcsMidiIn;
+
+void midCritInit() { InitializeCriticalSection(&gcsMidiIn); }
+void midCritDelete() { DeleteCriticalSection(&gcsMidiIn); }
+void CritEnter() { EnterCriticalSection(&gcsMidiIn); }
+void CritLeave() { LeaveCriticalSection(&gcsMidiIn); }
+
+void midPendInit(MIDIINPENDING *lpPending)
+{
+    lpPending->client = gMidiInClient;
+    lpPending->cNotes = 0;
+}
+
+void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
+{
+    if (lpPending->cNotes < kMaxPending)
+        lpPending->aNotes[lpPending->cNotes++] = MIDIINNOTE{wMsg, dwParam1, dwParam2};
+}
+
+void midNotifyPending(const MIDIINPENDING *lpPending)
+{
+    for (UINT i = 0; i < lpPending->cNotes; i++) {
+        const MIDIINNOTE &n = lpPending->aNotes[i];
+        midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
+    }
+}
+
+DWORD midAddBuffer(LPMIDIHDR lpHdr)
+{
+    /* A buffer of no capacity would take a byte beyond its end. */
+    if (lpHdr == nullptr || lpHdr->dwBufferLength == 0)
+        return MMSYSERR_INVALPARAM;
+
+    CritEnter();
+    DWORD dwResult = MMSYSERR_NOERROR;
+    if (!gfMidiInOpen) {
+        dwResult = MMSYSERR_INVALHANDLE;
+    } else if (!(lpHdr->dwFlags & MHDR_PREPARED)) {
+        dwResult = MIDIERR_UNPREPARED;
+    } else if (lpHdr->dwFlags & MHDR_INQUEUE) {
+        dwResult = MIDIERR_STILLPLAYING;
+    } else {
+        lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_INQUEUE) & ~(DWORD)MHDR_DONE;
+        lpHdr->dwBytesRecorded = 0;
+        lpHdr->lpNext = nullptr;
+        if (gMIMC.lpQueue == nullptr) {
+            gMIMC.lpQueue = lpHdr;
+        } else {
+            LPMIDIHDR lpLast = gMIMC.lpQueue;
+            while (lpLast->lpNext != nullptr)
+                lpLast = lpLast->lpNext;
+            lpLast->lpNext = lpHdr;
+        }
+    }
+    CritLeave();
+    return dwResult;
+}
+
+void midBufferStore(BYTE b, MIDIINPENDING *lpPending)
+{
+    LPMIDIHDR lpHdr = gMIMC.lpQueue;
+    if (lpHdr == nullptr)
+        return;
+
+    if (b < kFirstStatus || b == kSysEx || b == kEox) {
+        if (gMIMC.dwBufOffset < lpHdr->dwBufferLength)
+            lpHdr->lpData[gMIMC.dwBufOffset++] = (char)b;
+        if (b != kEox && gMIMC.dwBufOffset < lpHdr->dwBufferLength)
+            return;
+    }
+
+    /* Complete: an F7 ended the message, the buffer is full, or another
+       status byte cut the message short (and is not stored). */
+    gMIMC.lpQueue = lpHdr->lpNext;
+    lpHdr->dwBytesRecorded = gMIMC.dwBufOffset;
+    gMIMC.dwBufOffset = 0;
+    lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_DONE) & ~(DWORD)MHDR_INQUEUE;
+    midPend(lpPending, MIM_LONGDATA, (DWORD_PTR)lpHdr, gMIMC.dwMsgTime);
+}
+
+void midBufferWrite(BYTE b)
+{
+    MIDIINPENDING pending;
+    CritEnter();
+    midPendInit(&pending);
+    midBufferStore(b, &pending);
+    CritLeave();
+    midNotifyPending(&pending);
+}
+
+void midFreeQ()
+{
+    CritEnter();
+    LPMIDIHDR lpHdr = gMIMC.lpQueue;
+    gMIMC.lpQueue = nullptr;
+    gMIMC.dwBufOffset = 0;
+    DWORD dwTime = timeGetTime() - gMIMC.dwStartTime;
+    MIDICLIENT client = gMidiInClient;
+    CritLeave();
+
+    /* Each header is marked done under the lock, its successor read first:
+       once done, its client may queue it again from the callback. */
+    while (lpHdr != nullptr) {
+        CritEnter();
+        LPMIDIHDR lpNext = lpHdr->lpNext;
+        lpHdr->dwBytesRecorded = 0;
+        lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_DONE) & ~(DWORD)MHDR_INQUEUE;
+        CritLeave();
+        midiCallback(&client, MIM_LONGDATA, (DWORD_PTR)lpHdr, dwTime);
+        lpHdr = lpNext;
+    }
+}

@@ -1,0 +1,184 @@
+/*
+ * Shared by the input tests: an input client whose notifications are recorded
+ * as text at the moment they are made (buffers with the bytes they hold
+ * then), and application buffers that the tests own.
+ */
+#pragma once
+
+#include "driver/midiclient.h"
+#include "midiin/midiin.h"
+#include "midiout/msglen.h"
+#include "platform/host/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace input_test
+{
+
+constexpr DWORD_PTR kCallback = 0xC0FFEE;
+constexpr DWORD_PTR kInstance = 0x1234;
+constexpr DWORD_PTR kHandle = 0xBEEF;
+
+/* "90 3C 40" to its bytes. */
+inline std::vector<BYTE> Bytes(const char *hex)
+{
+    std::vector<BYTE> out;
+    unsigned v;
+    int n;
+    while (sscanf(hex, " %x%n", &v, &n) == 1) {
+        out.push_back((BYTE)v);
+        hex += n;
+    }
+    return out;
+}
+
+inline std::string Hex(const BYTE *b, size_t n)
+{
+    std::string s;
+    char part[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(part, sizeof part, i ? " %02X" : "%02X", b[i]);
+        s += part;
+    }
+    return s;
+}
+
+/* A packed message as its bytes, as many as its status says it has, or all
+   that are not zero if it holds more than that. */
+inline std::string Packed(DWORD_PTR word)
+{
+    BYTE b[sizeof(DWORD_PTR)];
+    size_t last = 0;
+    for (size_t i = 0; i < sizeof b; i++) {
+        b[i] = (BYTE)(word >> (8 * i));
+        if (b[i])
+            last = i;
+    }
+    size_t len = 1;
+    if (b[0] >= 0x80 && b[0] < 0xF0)
+        len = gabMsgLenChannel[(b[0] >> 4) - 8];
+    else if (b[0] >= 0xF0)
+        len = gabMsgLenSystem[b[0] - 0xF0];
+    return Hex(b, last + 1 > len ? last + 1 : len);
+}
+
+class InputTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        sim::ResetAll();
+        midCritInit();
+        gMIMC = MIDIINCONTROL{};
+        gMidiInClient = MIDICLIENT{kCallback, kInstance, kHandle, CALLBACK_FUNCTION};
+        gfMidiInOpen = 1;
+        sim::OnNotification([this](const sim::Notification &n) { Record(n); });
+    }
+
+    void TearDown() override
+    {
+        sim::OnNotification(nullptr);
+        gfMidiInOpen = 0;
+        midCritDelete();
+    }
+
+    /* A prepared buffer of the given capacity, owned by the test. */
+    MIDIHDR *Buffer(DWORD capacity)
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        data_.emplace_back(capacity ? capacity : 1, (char)0xAA);
+        headers_.emplace_back();
+        MIDIHDR *h = &headers_.back();
+        h->lpData = data_.back().data();
+        h->dwBufferLength = capacity;
+        h->dwFlags = MHDR_PREPARED;
+        return h;
+    }
+
+    MIDIHDR *Queue(DWORD capacity)
+    {
+        MIDIHDR *h = Buffer(capacity);
+        EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(h)) << "queueing a prepared " << capacity << "-byte buffer";
+        return h;
+    }
+
+    /* Each byte arrives stepMs after the one before. */
+    void Feed(const char *hex, DWORD stepMs = 10)
+    {
+        for (BYTE b : Bytes(hex)) {
+            sim::AdvanceTime(stepMs);
+            midByteRec(b);
+        }
+    }
+
+    std::vector<std::string> Seen()
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        return seen_;
+    }
+
+    static std::string Join(const std::vector<std::string> &v)
+    {
+        std::string s;
+        for (const std::string &e : v)
+            s += (s.empty() ? "" : ", ") + e;
+        return "[" + s + "]";
+    }
+
+    int IndexOf(const MIDIHDR *h)
+    {
+        for (size_t i = 0; i < headers_.size(); i++)
+            if (&headers_[i] == h)
+                return (int)i;
+        return -1;
+    }
+
+  private:
+    void Record(const sim::Notification &n)
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        std::string s;
+        switch (n.dwMsg) {
+        case MIM_OPEN:
+            s = "OPEN";
+            break;
+        case MIM_CLOSE:
+            s = "CLOSE";
+            break;
+        case MIM_DATA:
+            s = "DATA " + Packed(n.dwParam1);
+            break;
+        case MIM_ERROR:
+            s = "ERROR " + Packed(n.dwParam1);
+            break;
+        case MIM_LONGDATA: {
+            const MIDIHDR *h = reinterpret_cast<const MIDIHDR *>(n.dwParam1);
+            s = "LONGDATA #" + std::to_string(IndexOf(h)) + " [" +
+                Hex(reinterpret_cast<const BYTE *>(h->lpData), h->dwBytesRecorded) + "]";
+            if ((h->dwFlags & (MHDR_DONE | MHDR_INQUEUE)) != MHDR_DONE)
+                s += " flags " + std::to_string(h->dwFlags);
+            break;
+        }
+        default:
+            s = "code " + std::to_string(n.dwMsg);
+        }
+        if (n.dwMsg == MIM_DATA || n.dwMsg == MIM_ERROR || n.dwMsg == MIM_LONGDATA)
+            s += " @" + std::to_string(n.dwParam2);
+        if (n.dwCallback != kCallback || n.dwUser != kInstance || n.hDevice != (HDRVR)kHandle)
+            s += " (not for the input client)";
+        seen_.push_back(s);
+    }
+
+    std::mutex lock_;
+    std::deque<std::vector<char>> data_;
+    std::deque<MIDIHDR> headers_;
+    std::vector<std::string> seen_;
+};
+
+} // namespace input_test
