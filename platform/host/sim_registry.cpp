@@ -43,6 +43,7 @@ std::vector<std::string> calls;
 struct Failure {
     LONG error;
     int times;
+    int after;
 };
 std::map<sim::RegCall, Failure> failures;
 
@@ -148,6 +149,10 @@ LONG Scripted(sim::RegCall call)
     auto it = failures.find(call);
     if (it == failures.end() || it->second.times == 0)
         return ERROR_SUCCESS;
+    if (it->second.after > 0) {
+        it->second.after--;
+        return ERROR_SUCCESS;
+    }
     it->second.times--;
     return it->second.error;
 }
@@ -439,10 +444,10 @@ bool DwordOf(const std::u16string &path, const std::u16string &name, DWORD *valu
     return true;
 }
 
-void FailRegCall(RegCall call, LONG error, int times)
+void FailRegCall(RegCall call, LONG error, int times, int after)
 {
     std::lock_guard<std::recursive_mutex> g(lock);
-    failures[call] = {error, times};
+    failures[call] = {error, times, after};
 }
 
 int OpenKeyCount()

@@ -32,8 +32,9 @@ RegValue ValueOf(const std::u16string &path, const std::u16string &name);
 bool DwordOf(const std::u16string &path, const std::u16string &name, DWORD *value);
 
 enum class RegCall { CreateKey, OpenKey, EnumKey, QueryInfoKey, QueryValue, SetValue };
-/* The next `times` calls of that kind fail with `error` and change nothing. */
-void FailRegCall(RegCall call, LONG error, int times = 1);
+/* After `after` more calls of that kind succeed, the next `times` fail with
+   `error` and change nothing. */
+void FailRegCall(RegCall call, LONG error, int times = 1, int after = 0);
 
 /* Key handles handed out and not yet closed (HKEY_LOCAL_MACHINE not counted),
    and the paths they refer to, for messages. */
