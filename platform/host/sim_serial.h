@@ -1,0 +1,52 @@
+/*
+ * Host build: the test control surface of the simulated serial ports
+ * (sim_serial.cpp). Ports com1 to com4 exist; each keeps a receive queue that
+ * tests feed and a transmit log with one entry per write.
+ */
+#pragma once
+
+#include "win_types.h"
+
+#include <string>
+#include <vector>
+
+namespace sim
+{
+
+/* Ports are named as the platform names them ("com1"), case-insensitively. */
+void SetPortPresent(const char *name, bool present);
+bool PortIsOpen(const char *name);
+int OpenPortHandles(); /* handles given out and not yet closed */
+
+/* Receive side: bytes that "arrived" from the module, and what is left of them. */
+void FeedPort(const char *name, const std::vector<BYTE> &bytes);
+size_t PortPending(const char *name);
+
+/* Transmit side: one entry per WriteFile, and the bytes of all of them in order. */
+std::vector<std::vector<BYTE>> PortWrites(const char *name);
+std::vector<BYTE> PortWire(const char *name);
+void ClearPortWrites(const char *name);
+
+/* What the driver asked of the port. */
+COMMTIMEOUTS PortTimeouts(const char *name);
+DCB PortState(const char *name);
+void SetPortState(const char *name, const DCB &dcb); /* settings found at open */
+struct CreateFileCall {
+    std::u16string name;
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+    DWORD flags;
+};
+std::vector<CreateFileCall> CreateFileCalls();
+std::vector<std::u16string> CommDescriptions(); /* every BuildCommDCBW string */
+
+/* Failures on demand. */
+void RefuseTimeouts(const char *name, bool refuse); /* a file that is no serial port */
+void RefuseState(const char *name, bool refuse);    /* SetCommState fails */
+void FailNextRead(DWORD bytesBeforeFailure);        /* next ReadFile fails after that many */
+void FailNextWrite(DWORD bytesBeforeFailure);       /* next WriteFile fails after that many */
+void SetPortErrors(const char *name, DWORD ceBits); /* pending until ClearCommError */
+void FailErrorQuery(const char *name, bool fail);   /* ClearCommError itself fails */
+
+} // namespace sim
