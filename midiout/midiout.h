@@ -10,6 +10,8 @@
 constexpr DWORD kStagingSize = 4096; /* bytes of one write */
 
 /* framing.cpp */
+extern BYTE gbMidiOutCurrentStatus; /* output running status: last channel status sent; 0 when none */
+
 BYTE modSendShortMsg(DWORD dwMsg);
 void modSendData(const BYTE *lpData, DWORD cbLength);
 DWORD modSendLongData(LPMIDIHDR lpHdr);

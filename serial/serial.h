@@ -24,8 +24,12 @@ void DisableCommOut();
 /* port.cpp */
 constexpr UINT kRecDataSize = 4096; /* bytes of RecData */
 extern DWORD DrvCont;               /* poll period, ms; set at process attach */
+extern LONG UseComCount;            /* device opens sharing the port; 0 when the connection is closed */
 
+void CommCritInit();   /* at process attach, before any device opens */
+void CommCritDelete(); /* at unload, after ReleaseMIDICOM */
 WORD OpenMIDICOM(LONG port);
 WORD CloseMIDICOM(LONG port);
+void ReleaseMIDICOM(); /* gives the whole connection back, whatever the use count */
 void CALLBACK TimeFunction(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
 void GetCommBuff();

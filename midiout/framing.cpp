@@ -1,0 +1,115 @@
+/*
+ * Output framing: short messages by the message-length tables, under the
+ * output running status; long buffers whole; all of it staged and written to
+ * the port one write per message. The reset sequence silences the module.
+ */
+#include "driver/midiclient.h"
+#include "midiout/midiout.h"
+#include "midiout/msglen.h"
+#include "serial/serial.h"
+
+/* Written by modSendData, the output open and modReset; one sender at a time
+   (the output device's re-entry guard). */
+BYTE gbMidiOutCurrentStatus;
+
+namespace
+{
+constexpr BYTE kChannelFirst = 0x80;  /* lowest channel status byte */
+constexpr BYTE kSystemFirst = 0xF0;   /* lowest system status byte */
+constexpr BYTE kRealTimeFirst = 0xF8; /* real-time bytes leave the running status alone */
+constexpr int kStatusShift = 4;       /* high nibble of a channel status byte */
+constexpr int kChannels = 16;
+constexpr DWORD kDamperOff = 0x40B0;   /* B0 40 00: control 64, damper pedal, off */
+constexpr DWORD kAllNotesOff = 0x7BB0; /* B0 7B 00: control 123, all notes off */
+constexpr DWORD kResetWaitMs = 30;     /* lets the module act on the reset before anything else */
+constexpr int kShortMsgMax = 4;        /* bytes in a packed short message */
+
+BYTE bBytes[kStagingSize];   /* staging buffer of one write; only the holder of InCode touches it */
+std::atomic<WORD> InCode{0}; /* 1 while modSendData is at work */
+
+BYTE ChannelLength(BYTE status) { return gabMsgLenChannel[(status >> kStatusShift) - (kChannelFirst >> kStatusShift)]; }
+
+void FollowRunningStatus(BYTE b)
+{
+    if (b >= kSystemFirst && b < kRealTimeFirst)
+        gbMidiOutCurrentStatus = 0;
+    else if (b >= kChannelFirst && b < kSystemFirst)
+        gbMidiOutCurrentStatus = b;
+}
+} // namespace
+
+BYTE modSendShortMsg(DWORD dwMsg)
+{
+    BYTE b = LOBYTE(dwMsg);
+    BYTE cb;
+    if (b >= kSystemFirst)
+        cb = gabMsgLenSystem[b - kSystemFirst];
+    else if (b >= kChannelFirst)
+        cb = ChannelLength(b);
+    else if (gbMidiOutCurrentStatus == 0)
+        return 0; /* a data byte with no status to run under */
+    else
+        cb = ChannelLength(gbMidiOutCurrentStatus) - 1;
+
+    BYTE ab[kShortMsgMax];
+    for (int k = 0; k < kShortMsgMax; k++)
+        ab[k] = (BYTE)(dwMsg >> (8 * k));
+    modSendData(ab, cb);
+    return cb;
+}
+
+void modSendData(const BYTE *lpData, DWORD cbLength)
+{
+    /* A second sender's bytes are dropped rather than mixed into ours. */
+    if (InCode.exchange(1) != 0)
+        return;
+
+    /* Long buffers go whole, in staging-buffer pieces: dropping a block above
+       4096 bytes and still reporting it done would lose it unseen. */
+    DWORD cbSent = 0;
+    do {
+        DWORD cbPiece = cbLength - cbSent < kStagingSize ? cbLength - cbSent : kStagingSize;
+        bool fWrite = fCommOut == 0; /* one look per piece: staged and written agree */
+        for (DWORD k = 0; k < cbPiece; k++) {
+            BYTE b = lpData[cbSent + k];
+            FollowRunningStatus(b); /* kept also while nothing is written */
+            if (fWrite)
+                bBytes[k] = b;
+        }
+        if (fWrite)
+            WriteComm(idComDev, bBytes, (int)cbPiece); /* a failed write is not reported */
+        cbSent += cbPiece;
+    } while (cbSent < cbLength);
+
+    InCode = 0;
+}
+
+DWORD modSendLongData(LPMIDIHDR lpHdr)
+{
+    if (lpHdr == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if ((lpHdr->dwFlags & MHDR_PREPARED) == 0)
+        return MIDIERR_UNPREPARED;
+
+    modSendData(reinterpret_cast<const BYTE *>(lpHdr->lpData), lpHdr->dwBufferLength);
+    lpHdr->dwFlags |= MHDR_DONE;
+    midiCallback(&gMidiOutClient, MOM_DONE, (DWORD_PTR)lpHdr, 0);
+    return MMSYSERR_NOERROR;
+}
+
+void modReset()
+{
+    for (int ch = 0; ch < kChannels; ch++) {
+        modSendShortMsg(kDamperOff + ch);
+        modSendShortMsg(kAllNotesOff + ch);
+    }
+
+    if (fCommIn == 0 || fCommOut == 0) {
+        /* Elapsed time by difference, so that a clock wrapping to 0 still waits. */
+        DWORD start = timeGetTime();
+        while (timeGetTime() - start < kResetWaitMs) {
+        }
+    }
+
+    gbMidiOutCurrentStatus = 0;
+}

@@ -1,0 +1,132 @@
+/*
+ * The output device's message procedure, modMessage: one device, index 0,
+ * which writes to the shared serial port through the output framing.
+ */
+#include "driver/driver.h"
+#include "driver/midiclient.h"
+#include "midiout/midiout.h"
+#include "res/resource.h"
+#include "serial/serial.h"
+
+namespace
+{
+constexpr DWORD kNumDevs = 1;                /* one output device */
+constexpr MMVERSION kDriverVersion = 0x0100; /* 1.0 */
+constexpr WORD kAllChannels = 0xFFFF;        /* wChannelMask */
+
+/* Send, long-send and reset requests inside modMessage: the one that raises
+   it from 0 goes ahead, any other (another thread, a callback) is turned away. */
+std::atomic<WORD> wMidiOutEntered{0};
+
+DWORD modAcquireHardware() { return 0; }
+DWORD modReleaseHardware() { return 0; }
+
+DWORD modGetDevCaps(LPMIDIOUTCAPSW lpCaps, DWORD_PTR cbSize)
+{
+    if (lpCaps == nullptr)
+        return MMSYSERR_INVALPARAM;
+
+    MIDIOUTCAPSW caps = {};
+    caps.wMid = 0;
+    caps.wPid = 0;
+    caps.vDriverVersion = kDriverVersion;
+    LoadStringW(ghModule, IDS_MIDIOUTNAME, caps.szPname, MAXPNAMELEN);
+    caps.wTechnology = MOD_MIDIPORT;
+    caps.wVoices = 0;
+    caps.wNotes = 0;
+    caps.wChannelMask = kAllChannels;
+    caps.dwSupport = 0;
+
+    /* The caller's size may be that of an older, shorter record. */
+    DWORD cb = LOWORD(cbSize) < sizeof(caps) ? LOWORD(cbSize) : (DWORD)sizeof(caps);
+    const BYTE *src = reinterpret_cast<const BYTE *>(&caps);
+    BYTE *dst = reinterpret_cast<BYTE *>(lpCaps);
+    for (DWORD k = 0; k < cb; k++)
+        dst[k] = src[k];
+    return MMSYSERR_NOERROR;
+}
+
+DWORD modOpen(const MIDIOPENDESC *lpDesc, DWORD dwFlags)
+{
+    if (lpDesc == nullptr)
+        return MMSYSERR_INVALPARAM;
+    if (modAcquireHardware() != 0)
+        return MMSYSERR_ALLOCATED;
+    if (fCommOut == 0)
+        return MMSYSERR_ALLOCATED; /* open already: the first client keeps it */
+    if (OpenMIDICOM(RSPort) != 0)
+        return MMSYSERR_ALLOCATED;
+
+    gMidiOutClient.dwCallback = lpDesc->dwCallback;
+    gMidiOutClient.dwInstance = lpDesc->dwInstance;
+    gMidiOutClient.hMidi = (DWORD_PTR)lpDesc->hMidi;
+    gMidiOutClient.dwFlags = dwFlags;
+    EnableCommOut();
+    gbMidiOutCurrentStatus = 0;
+    midiCallback(&gMidiOutClient, MOM_OPEN, 0, 0);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD modClose()
+{
+    /* A close of a closed device would take the shared port's count below
+       the other device's open. */
+    if (fCommOut != 0)
+        return MMSYSERR_INVALHANDLE;
+
+    /* The client hears of the close at once; the reset's 30 ms wait follows,
+       while the gate is still open so that its bytes reach the module. */
+    midiCallback(&gMidiOutClient, MOM_CLOSE, 0, 0);
+    modReset();
+    DisableCommOut();
+    modReleaseHardware();
+    DisableCommOut();
+    CloseMIDICOM(RSPort);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD modGuarded(UINT uMsg, DWORD_PTR dwParam1)
+{
+    DWORD result = MIDIERR_NOTREADY;
+    if (wMidiOutEntered.fetch_add(1) == 0) {
+        switch (uMsg) {
+        case MODM_DATA:
+            modSendShortMsg((DWORD)dwParam1);
+            result = MMSYSERR_NOERROR;
+            break;
+        case MODM_LONGDATA:
+            result = modSendLongData(reinterpret_cast<LPMIDIHDR>(dwParam1));
+            break;
+        case MODM_RESET:
+            modReset();
+            result = MMSYSERR_NOERROR;
+            break;
+        }
+    }
+    wMidiOutEntered.fetch_sub(1);
+    return result;
+}
+} // namespace
+
+extern "C" DWORD WINAPI modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
+{
+    if (LOWORD(uDeviceID) != 0)
+        return MMSYSERR_BADDEVICEID;
+
+    switch (uMsg) {
+    case MODM_GETNUMDEVS:
+        return kNumDevs;
+    case MODM_GETDEVCAPS:
+        return modGetDevCaps(reinterpret_cast<LPMIDIOUTCAPSW>(dwParam1), dwParam2);
+    case MODM_OPEN:
+        return modOpen(reinterpret_cast<const MIDIOPENDESC *>(dwParam1), (DWORD)dwParam2);
+    case MODM_CLOSE:
+        return modClose();
+    case MODM_DATA:
+    case MODM_LONGDATA:
+    case MODM_RESET:
+        return modGuarded(uMsg, dwParam1);
+    default: /* MODM_PREPARE and MODM_UNPREPARE too: the system prepares headers */
+        return MMSYSERR_NOTSUPPORTED;
+    }
+}

@@ -1,0 +1,68 @@
+/*
+ * Serial port access: thin wrappers over the platform's file and
+ * communications services in the calling style of a 16-bit communications
+ * interface, the one port handle, and the input and output gates.
+ */
+#include "serial/serial.h"
+
+HANDLE idComDev;                /* written by the connection's first open and last close (port.cpp) */
+std::atomic<DWORD> fCommIn{1};  /* written by the input device; read by the poll before every byte */
+std::atomic<DWORD> fCommOut{1}; /* written by the output device; read by the framing */
+
+namespace
+{
+constexpr DWORD kNoSharing = 0;                  /* the port is ours alone while open */
+constexpr DWORD kReturnAtOnce = 0xFFFFFFFF;      /* read interval: hand back what has arrived */
+constexpr DWORD kWriteWaitsForever = 0xFFFFFFFF; /* write total time-out parts */
+} // namespace
+
+HANDLE OpenComm(LPCWSTR lpszName, UINT, UINT)
+{
+    HANDLE h = CreateFileW(lpszName, GENERIC_READ | GENERIC_WRITE, kNoSharing, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+
+    /* A read returns at once with whatever has arrived, possibly nothing:
+       the poll must never wait on the line. */
+    COMMTIMEOUTS to;
+    to.ReadIntervalTimeout = kReturnAtOnce;
+    to.ReadTotalTimeoutMultiplier = 0;
+    to.ReadTotalTimeoutConstant = 0;
+    to.WriteTotalTimeoutMultiplier = kWriteWaitsForever;
+    to.WriteTotalTimeoutConstant = kWriteWaitsForever;
+    if (!SetCommTimeouts(h, &to)) {
+        CloseHandle(h); /* opened, but no serial port */
+        return 0;
+    }
+    return h;
+}
+
+int ReadComm(HANDLE id, BYTE *lpBuf, int cbRead)
+{
+    DWORD cb = 0;
+    if (!ReadFile(id, lpBuf, (DWORD)cbRead, &cb, nullptr))
+        return -(int)cb;
+    return (int)cb;
+}
+
+int WriteComm(HANDLE id, const BYTE *lpBuf, int cbWrite)
+{
+    DWORD cb = 0;
+    if (!WriteFile(id, lpBuf, (DWORD)cbWrite, &cb, nullptr))
+        return -(int)cb;
+    return (int)cb;
+}
+
+DWORD GetCommError(HANDLE id, COMSTAT *lpStat)
+{
+    DWORD errors = 0;
+    if (!ClearCommError(id, &errors, lpStat))
+        return CE_IOE;
+    return errors;
+}
+
+void EnableCommIn() { fCommIn = 0; }
+void DisableCommIn() { fCommIn = 1; }
+void EnableCommOut() { fCommOut = 0; }
+void DisableCommOut() { fCommOut = 1; }

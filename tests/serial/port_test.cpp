@@ -1,0 +1,206 @@
+/* The shared port connection: one port for both devices, and what each kind
+   of failure gives back. */
+#include "serial_fixture.h"
+
+#include <functional>
+#include <thread>
+
+namespace
+{
+using namespace serial_test;
+
+class PortConnection : public PortTest
+{
+};
+
+TEST_F(PortConnection, BothDevicesShareOnePortTimerAndResolution)
+{
+    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    ASSERT_EQ(0, OpenMIDICOM(kPort));
+
+    EXPECT_EQ(2, UseComCount);
+    EXPECT_EQ(1u, sim::CreateFileCalls().size()) << "the port is opened once";
+    EXPECT_EQ(1, sim::LiveTimers());
+    EXPECT_EQ(1, sim::TimerResolutionDepth());
+
+    CloseMIDICOM(kPort);
+    EXPECT_EQ(1, UseComCount);
+    EXPECT_TRUE(sim::PortIsOpen(kPortName)) << "the other device still uses the port";
+    EXPECT_EQ(1, sim::LiveTimers());
+
+    CloseMIDICOM(kPort);
+    ExpectAllGivenBack();
+    EXPECT_FALSE(sim::PortIsOpen(kPortName));
+}
+
+TEST_F(PortConnection, Port3IsOpenedAsCom3At38400N81)
+{
+    ASSERT_EQ(0, OpenMIDICOM(3));
+
+    auto calls = sim::CreateFileCalls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ("com3", sim::Utf8(calls[0].name));
+    EXPECT_EQ(GENERIC_READ | GENERIC_WRITE, calls[0].access);
+    EXPECT_EQ(0u, calls[0].share) << "exclusive use";
+    EXPECT_EQ((DWORD)OPEN_EXISTING, calls[0].disposition);
+    EXPECT_EQ(FILE_FLAG_WRITE_THROUGH, calls[0].flags);
+
+    auto descriptions = sim::CommDescriptions();
+    ASSERT_EQ(1u, descriptions.size());
+    EXPECT_EQ("com3:38400,n,8,1", sim::Utf8(descriptions[0]));
+
+    DCB state = sim::PortState("com3");
+    EXPECT_EQ(38400u, state.BaudRate);
+    EXPECT_EQ(8, state.ByteSize);
+    EXPECT_EQ(NOPARITY, state.Parity);
+    EXPECT_EQ(ONESTOPBIT, state.StopBits);
+    EXPECT_EQ(1u, state.fBinary);
+
+    COMMTIMEOUTS to = sim::PortTimeouts("com3");
+    EXPECT_EQ(0xFFFFFFFFu, to.ReadIntervalTimeout) << "reads return at once";
+    EXPECT_EQ(0u, to.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(0u, to.ReadTotalTimeoutConstant);
+
+    EXPECT_EQ(10u, sim::LastTimerPeriod());
+    EXPECT_EQ((UINT)TIME_PERIODIC, sim::LastTimerFlags());
+}
+
+TEST_F(PortConnection, SettingsTheDescriptionLeavesOutAreNotTakenFromThePort)
+{
+    DCB found = sim::PortState("com2");
+    found.fOutxCtsFlow = 1; /* hardware flow control left on by another program */
+    found.XonLim = 77;
+    sim::SetPortState("com2", found);
+
+    ASSERT_EQ(0, OpenMIDICOM(2));
+
+    DCB state = sim::PortState("com2");
+    EXPECT_EQ(0u, state.fOutxCtsFlow);
+    EXPECT_EQ(0, state.XonLim);
+}
+
+struct Failure {
+    const char *name;
+    LONG port;
+    std::function<void()> arrange;
+};
+
+void PrintTo(const Failure &f, std::ostream *os) { *os << f.name; }
+
+class PortConnectionFailure : public PortTest, public ::testing::WithParamInterface<Failure>
+{
+};
+
+TEST_P(PortConnectionFailure, GivesEverythingBack)
+{
+    GetParam().arrange();
+    int handlesBefore = sim::OpenPortHandles(); /* the other program's */
+
+    EXPECT_EQ(1, OpenMIDICOM(GetParam().port));
+
+    EXPECT_EQ(0, UseComCount);
+    EXPECT_EQ(0, sim::LiveTimers()) << "poll timer left running";
+    EXPECT_EQ(0, sim::TimerResolutionDepth()) << "1 ms resolution not ended";
+    EXPECT_EQ(handlesBefore, sim::OpenPortHandles()) << "port handle left open";
+}
+
+const Failure kFailures[] = {
+    {"MissingPort", 2, [] { sim::SetPortPresent("com2", false); }},
+    {"PortHeldByAnotherProgram", 2,
+     [] {
+         HANDLE h = CreateFileW(u"COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+         ASSERT_NE(INVALID_HANDLE_VALUE, h);
+     }},
+    {"FileThatIsNoSerialPort", 2, [] { sim::RefuseTimeouts("com2", true); }},
+    {"SettingsRefused", 2, [] { sim::RefuseState("com2", true); }},
+    {"NoPortConfigured", -1, [] {}},
+    {"PortNumberTooLongForTheTexts", 123456789, [] {}},
+    {"PortNumberOfFiveDigits", 12345, [] {}},
+};
+INSTANTIATE_TEST_SUITE_P(EachKind, PortConnectionFailure, ::testing::ValuesIn(kFailures),
+                         [](const ::testing::TestParamInfo<Failure> &info) { return std::string(info.param.name); });
+
+TEST_F(PortConnection, NoPortConfiguredTriesCom1Minus)
+{
+    EXPECT_EQ(1, OpenMIDICOM(-1));
+    auto calls = sim::CreateFileCalls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ("com-1", sim::Utf8(calls[0].name));
+}
+
+TEST_F(PortConnection, PortNumberTooLongForTheTextsTouchesNoPort)
+{
+    EXPECT_EQ(1, OpenMIDICOM(123456789));
+    EXPECT_EQ(0u, sim::CreateFileCalls().size());
+    EXPECT_EQ(0, sim::TimersStarted());
+}
+
+TEST_F(PortConnection, RefusedSettingsLeaveThePortFreeForALaterOpen)
+{
+    sim::RefuseState(kPortName, true);
+    ASSERT_EQ(1, OpenMIDICOM(kPort));
+    sim::RefuseState(kPortName, false);
+
+    EXPECT_EQ(0, OpenMIDICOM(kPort));
+    EXPECT_EQ(1, UseComCount);
+}
+
+TEST_F(PortConnection, OpenSucceedsWithoutPollTimerAndCloseEndsTheResolution)
+{
+    sim::FailNextTimeSetEvent();
+    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    EXPECT_EQ(0, sim::LiveTimers());
+
+    CloseMIDICOM(kPort);
+    ExpectAllGivenBack();
+}
+
+TEST_F(PortConnection, CloseOfAClosedConnectionKeepsTheCountAtZero)
+{
+    CloseMIDICOM(kPort);
+    EXPECT_EQ(0, UseComCount);
+
+    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    EXPECT_TRUE(sim::PortIsOpen(kPortName)) << "the next open must open the port";
+}
+
+TEST_F(PortConnection, ReleaseGivesBackTheConnectionWhateverTheCount)
+{
+    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    EnableCommIn();
+    EnableCommOut();
+
+    ReleaseMIDICOM();
+
+    ExpectAllGivenBack();
+    EXPECT_EQ(1u, fCommIn.load()) << "input gate";
+    EXPECT_EQ(1u, fCommOut.load()) << "output gate";
+
+    ReleaseMIDICOM(); /* nothing left to give back */
+    ExpectAllGivenBack();
+    EXPECT_EQ(0, OpenMIDICOM(kPort)) << "the port opens again after a release";
+}
+
+TEST_F(PortConnection, TwoDevicesOpeningAtOnceOpenThePortOnce)
+{
+    for (int round = 0; round < 50; round++) {
+        std::atomic<int> ready{0};
+        auto open = [&] {
+            ready++;
+            while (ready < 2) {
+            }
+            OpenMIDICOM(kPort);
+        };
+        std::thread a(open), b(open);
+        a.join();
+        b.join();
+
+        ASSERT_EQ(2, UseComCount) << "round " << round;
+        ASSERT_EQ(1, sim::OpenPortHandles()) << "round " << round;
+        ReleaseMIDICOM();
+    }
+    EXPECT_EQ(50u, sim::CreateFileCalls().size());
+}
+
+} // namespace
