@@ -40,7 +40,7 @@ struct MIDIINPENDING {
 };
 
 /* queue.cpp */
-extern std::atomic<DWORD> gfMidiInOpen; /* 1 from a successful input open to its close; written under the lock */
+extern std::atomic<DWORD> gfMidiInOpen; /* 1 from an input open (claimed before the port opens) to its close */
 
 void midCritInit();
 void midCritDelete();

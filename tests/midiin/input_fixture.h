@@ -42,30 +42,22 @@ inline std::string Hex(const BYTE *b, size_t n)
 {
     std::string s;
     char part[4];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(part, sizeof part, i ? " %02X" : "%02X", b[i]);
-        s += part;
-    }
+    for (size_t i = 0; i < n; i++)
+        s += (snprintf(part, sizeof part, i ? " %02X" : "%02X", b[i]), part);
     return s;
 }
 
-/* A packed message as its bytes, as many as its status says it has, or all
-   that are not zero if it holds more than that. */
+/* A packed message as the bytes its status says it has, or more where more
+   are not zero. */
 inline std::string Packed(DWORD_PTR word)
 {
-    BYTE b[sizeof(DWORD_PTR)];
-    size_t last = 0;
-    for (size_t i = 0; i < sizeof b; i++) {
-        b[i] = (BYTE)(word >> (8 * i));
-        if (b[i])
-            last = i;
-    }
+    BYTE b[sizeof word];
     size_t len = 1;
-    if (b[0] >= 0x80 && b[0] < 0xF0)
-        len = gabMsgLenChannel[(b[0] >> 4) - 8];
-    else if (b[0] >= 0xF0)
-        len = gabMsgLenSystem[b[0] - 0xF0];
-    return Hex(b, last + 1 > len ? last + 1 : len);
+    for (size_t i = 0; i < sizeof word; i++)
+        if ((b[i] = (BYTE)(word >> (8 * i))) != 0 && i >= len)
+            len = i + 1;
+    size_t statusLen = b[0] < 0x80 ? 1 : b[0] < 0xF0 ? gabMsgLenChannel[(b[0] >> 4) - 8] : gabMsgLenSystem[b[0] - 0xF0];
+    return Hex(b, len > statusLen ? len : statusLen);
 }
 
 class InputTest : public ::testing::Test
