@@ -107,15 +107,15 @@ std::vector<std::u16string> Split(const std::u16string &path)
 }
 
 /* Walks (and if asked creates) the keys of a relative path. An empty path
-   names the start key; an empty component or a leading '\' is invalid. */
+   names the start key; a leading '\' is invalid, repeated ones count as one. */
 LONG Walk(Key *start, const std::u16string &path, bool create, Key **out)
 {
     *out = start;
-    if (path.empty())
-        return ERROR_SUCCESS;
+    if (!path.empty() && path[0] == u'\\')
+        return kErrorBadPathname;
     for (const std::u16string &part : Split(path)) {
         if (part.empty())
-            return kErrorBadPathname;
+            continue;
         Key *next = Child(*out, part);
         if (next == nullptr) {
             if (!create)
@@ -271,11 +271,12 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
         return e;
 
     /* As the platform does, a class name that does not fit fails the call
-       with ERROR_MORE_DATA, yet every count is still filled in. */
+       with ERROR_INSUFFICIENT_BUFFER and leaves the buffer alone, yet gives
+       its length and fills in every count. */
     LONG status = ERROR_SUCCESS;
     if (lpClass != nullptr) {
         if (k->className.size() + 1 > *lpcchClass) {
-            status = ERROR_MORE_DATA;
+            status = sim::kErrorInsufficientBuffer;
         } else {
             std::memcpy(lpClass, k->className.data(), k->className.size() * sizeof(WCHAR));
             lpClass[k->className.size()] = 0;

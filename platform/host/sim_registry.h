@@ -31,6 +31,10 @@ RegValue ValueOf(const std::u16string &path, const std::u16string &name);
 /* The value as a REG_DWORD word; false when absent or of another shape. */
 bool DwordOf(const std::u16string &path, const std::u16string &name, DWORD *value);
 
+/* RegQueryInfoKeyW's answer when the class name does not fit its buffer
+   (ERROR_INSUFFICIENT_BUFFER), as the platform gives it for the wide call. */
+constexpr LONG kErrorInsufficientBuffer = 122;
+
 enum class RegCall { CreateKey, OpenKey, EnumKey, QueryInfoKey, QueryValue, SetValue };
 /* After `after` more calls of that kind succeed, the next `times` fail with
    `error` and change nothing. */
