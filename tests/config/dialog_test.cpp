@@ -158,17 +158,4 @@ TEST_F(SetupDialog, FailedStoreIsNotReportedAndTheDialogStillEndsWith1)
     EXPECT_TRUE(sim::MessageBoxes().empty());
 }
 
-TEST_F(SetupDialog, PortsAndButtonsMapByTheLow16BitsOnly)
-{
-    struct Row {
-        DWORD port;
-        LONG id;
-    } rows[] = {{1, IDC_COM1}, {4, IDC_COM4}, {0x00010002, IDC_COM2}, {0, -1}, {5, -1}, {0xFFFF, -1}, {0x00050000, -1}};
-    for (const Row &r : rows)
-        EXPECT_EQ(r.id, PortToIdRS(r.port)) << "port 0x" << std::hex << r.port;
-    for (LONG id : {IDC_COM1 - 1, IDC_COM4 + 1, IDC_TITLE, IDOK})
-        EXPECT_EQ(0xFFFF, IdToPortRS(id)) << "id " << id;
-    EXPECT_EQ(3, IdToPortRS(IDC_COM3));
-}
-
 } // namespace
