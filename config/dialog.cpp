@@ -12,12 +12,12 @@ static const WCHAR STR_PRODUCTNAME[] = WSTR("ORBEL TOLVEX MIDI Driver");
 static const WCHAR aszNoPortChosen[] = WSTR("ＣＯＭポートが選択されていません");
 static const WCHAR aszTemplate[] = WSTR(DLG_MIDIRS_NT);
 
-constexpr WORD kNoPortRS = 0xFFFF; /* port number when no button is checked */
-constexpr WORD kFirstPort = 1;     /* port of IDC_COM1 */
-constexpr WORD kLastPort = 4;      /* port of IDC_COM4 */
-constexpr LONG kNoButton = -1;     /* PortToIdRS for a port without a button */
-constexpr INT_PTR kEndConfirmed = 1;
-constexpr INT_PTR kEndCancelled = 0;
+constexpr WORD kNoPortRS = 0xFFFF;   /* port number when no button is checked */
+constexpr WORD kFirstPort = 1;       /* port of IDC_COM1 */
+constexpr WORD kLastPort = 4;        /* port of IDC_COM4 */
+constexpr LONG kNoButton = -1;       /* PortToIdRS for a port without a button */
+constexpr INT_PTR kEndConfirmed = 1; /* dialog result: a port was chosen and stored */
+constexpr INT_PTR kEndCancelled = 0; /* dialog result: left without storing */
 
 LONG Config(HWND hWnd, HINSTANCE hInstance)
 {

@@ -11,7 +11,7 @@ static const WCHAR aszSeparator[] = WSTR("\\");
 static const WCHAR aszDevicePrefix[] = WSTR("Device");
 
 constexpr int kMaxDecimalDigits = 10; /* digits of the largest 32-bit magnitude */
-constexpr DWORD kDecimalBase = 10;
+constexpr DWORD kDecimalBase = 10;    /* device numbers are written in decimal */
 
 /* "Device" and n in signed decimal, without leading zeros; FALSE when it
    does not fit cchName characters with the NUL. */
