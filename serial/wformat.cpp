@@ -71,12 +71,6 @@ int FormatW(LPWSTR lpOut, int cchOut, LPCWSTR lpFmt, ...)
             fits = PutNumber(lpOut, cchOut, &pos, v < 0, magnitude, width);
             break;
         }
-        case WSTR('u'):
-            fits = PutNumber(lpOut, cchOut, &pos, false, va_arg(args, unsigned int), width);
-            break;
-        case WSTR('%'):
-            fits = Put(lpOut, cchOut, &pos, WSTR('%'));
-            break;
         default: /* an unknown conversion, or a format ending in '%' */
             fits = false;
             break;

@@ -1,7 +1,7 @@
 /*
  * Bounded formatting of wide strings, in place of the platform's wsprintfW,
- * which writes as far as its text reaches. Knows %s (wide string), %d and %u
- * with an optional minimum width, and %%.
+ * which writes as far as its text reaches. Knows %s (wide string) and %d with
+ * an optional minimum width.
  */
 #pragma once
 

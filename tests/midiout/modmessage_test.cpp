@@ -241,12 +241,4 @@ TEST_F(OutputDevice, LongDataAnswersTheFramingResult)
     EXPECT_EQ((DWORD)MIDIERR_UNPREPARED, Send(MODM_LONGDATA, (DWORD_PTR)&h));
 }
 
-TEST_F(OutputDevice, ResetRequestSilencesAllChannels)
-{
-    ASSERT_EQ(0u, Open());
-    EXPECT_EQ(0u, Send(MODM_RESET));
-    EXPECT_EQ(32u, sim::PortWrites(kPortName).size());
-    EXPECT_EQ(96u, sim::PortWire(kPortName).size());
-}
-
 } // namespace
