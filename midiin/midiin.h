@@ -50,8 +50,7 @@ void midPendInit(MIDIINPENDING *lpPending);
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 void midNotifyPending(const MIDIINPENDING *lpPending);
 DWORD midAddBuffer(LPMIDIHDR lpHdr);
-void midBufferWrite(BYTE b);
-void midBufferStore(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
+void midBufferWrite(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
 void midFreeQ();
 
 /* parser.cpp */

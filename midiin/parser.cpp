@@ -32,10 +32,10 @@ static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
 {
     if (gMIMC.fSysEx) {
         gMIMC.fSysEx = 0;
-        /* An F0 is stored once, below, as the start of the message that
-           follows in the same buffer; storing it here as well doubled it. */
+        /* An F0 is stored once, below, where it starts the message that
+           follows in the same buffer. */
         if (b != kSysEx)
-            midBufferStore(b, lpPending);
+            midBufferWrite(b, lpPending);
         if (b == kEox)
             return;
     }
@@ -59,7 +59,7 @@ static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
     case kSysEx:
         gMIMC.fSysEx = 1;
         gMIMC.bBytePos = 0;
-        midBufferStore(b, lpPending);
+        midBufferWrite(b, lpPending);
         break;
     case kQuarterFrame:
     case kSongSelect:
@@ -82,7 +82,7 @@ static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
 static void midDataByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
 {
     if (gMIMC.fSysEx) {
-        midBufferStore(b, lpPending);
+        midBufferWrite(b, lpPending);
         return;
     }
     if (gMIMC.bBytePos == 0) {

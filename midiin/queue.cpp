@@ -73,7 +73,7 @@ DWORD midAddBuffer(LPMIDIHDR lpHdr)
     return dwResult;
 }
 
-void midBufferStore(BYTE b, MIDIINPENDING *lpPending)
+void midBufferWrite(BYTE b, MIDIINPENDING *lpPending)
 {
     LPMIDIHDR lpHdr = gMIMC.lpQueue;
     if (lpHdr == nullptr)
@@ -93,16 +93,6 @@ void midBufferStore(BYTE b, MIDIINPENDING *lpPending)
     gMIMC.dwBufOffset = 0;
     lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_DONE) & ~(DWORD)MHDR_INQUEUE;
     midPend(lpPending, MIM_LONGDATA, (DWORD_PTR)lpHdr, gMIMC.dwMsgTime);
-}
-
-void midBufferWrite(BYTE b)
-{
-    MIDIINPENDING pending;
-    CritEnter();
-    midPendInit(&pending);
-    midBufferStore(b, &pending);
-    CritLeave();
-    midNotifyPending(&pending);
 }
 
 void midFreeQ()
