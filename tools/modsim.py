@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""A stand-in for the MIDI sound module on the Linux side of a serial line.
+
+It owns a pseudo-terminal in raw mode and points a symlink at its slave side,
+so that a Wine prefix can map a COM port to it (HKLM\\Software\\Wine\\Ports,
+value COM1 = the symlink's path). Every byte that arrives is recorded with its
+time; scripted bytes go out with scripted delays.
+
+    modsim.py --link build/wine/com1 [--control PORT] [--send DELAY_MS:HEX ...] [--log]
+
+--log prints every byte that arrives ("+12.345 ms 90 3c 40"); --send queues
+bytes to send after a delay (e.g. --send 500:903c40), for use by hand.
+
+--control opens a line-based control channel on 127.0.0.1 (0 picks a free
+port; the first line on stdout says which: "modsim: control 127.0.0.1:PORT").
+Commands, one per line, each answered by one line:
+    CLEAR                 forget what was received          -> OK
+    WIRE [SETTLE_MS]      wait until nothing has arrived for SETTLE_MS (default
+                          50, at most 2000), then the bytes since CLEAR
+                                                            -> WIRE <hex>
+    TIMES                 arrival of each byte since CLEAR, ms since CLEAR
+                                                            -> TIMES <ms,...>
+    SEND DELAY_MS HEX     send the bytes after the delay    -> OK
+    QUIT                  end the simulator                 -> OK
+"""
+import argparse
+import os
+import pty
+import select
+import socket
+import sys
+import termios
+import threading
+import time
+import tty
+
+MAX_SETTLE_MS = 2000
+
+
+class Module:
+    def __init__(self, link):
+        self.master, self.slave = pty.openpty()
+        # Raw on both sides: no echo, no line editing, no CR/LF mapping; a
+        # MIDI byte stream must pass through unchanged.
+        tty.setraw(self.master)
+        tty.setraw(self.slave)
+        attrs = termios.tcgetattr(self.slave)
+        attrs[4] = attrs[5] = termios.B38400
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        self.slave_name = os.ttyname(self.slave)
+        self.link = os.path.abspath(link)
+        tmp = self.link + ".tmp"
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(self.slave_name, tmp)
+        os.replace(tmp, self.link)
+        self.lock = threading.Condition()
+        self.received = []  # (monotonic seconds, byte)
+        self.epoch = time.monotonic()
+        self.last_arrival = self.epoch
+        self.running = True
+        self.log = False
+
+    def reader(self):
+        while self.running:
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if not ready:
+                continue
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:
+                # No slave side open at the moment: wait for the next opener.
+                time.sleep(0.01)
+                continue
+            now = time.monotonic()
+            with self.lock:
+                for b in data:
+                    self.received.append((now, b))
+                self.last_arrival = now
+                self.lock.notify_all()
+            if self.log:
+                print("+%.3f ms %s" % ((now - self.epoch) * 1000, data.hex(" ")), flush=True)
+
+    def send_later(self, delay_ms, data):
+        def go():
+            time.sleep(delay_ms / 1000.0)
+            os.write(self.master, data)
+
+        threading.Thread(target=go, daemon=True).start()
+
+    def clear(self):
+        with self.lock:
+            self.received = []
+            self.epoch = time.monotonic()
+
+    def wire(self, settle_ms):
+        settle = min(settle_ms, MAX_SETTLE_MS) / 1000.0
+        deadline = time.monotonic() + MAX_SETTLE_MS / 1000.0 + settle
+        with self.lock:
+            while True:
+                quiet = time.monotonic() - max(self.last_arrival, self.epoch)
+                if quiet >= settle or time.monotonic() >= deadline:
+                    break
+                self.lock.wait(settle - quiet)
+            return bytes(b for _, b in self.received), [t - self.epoch for t, _ in self.received]
+
+    def close(self):
+        self.running = False
+        try:
+            if os.path.islink(self.link) and os.readlink(self.link) == self.slave_name:
+                os.unlink(self.link)
+        except OSError:
+            pass
+
+
+def serve(module, port):
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", port))
+    server.listen(4)
+    print("modsim: control 127.0.0.1:%d" % server.getsockname()[1], flush=True)
+    print("modsim: port %s -> %s" % (module.link, module.slave_name), flush=True)
+    while module.running:
+        ready, _, _ = select.select([server], [], [], 0.2)
+        if ready:
+            conn, _ = server.accept()
+            threading.Thread(target=session, args=(module, conn), daemon=True).start()
+
+
+def session(module, conn):
+    with conn, conn.makefile("rw", newline="\n") as f:
+        for line in f:
+            words = line.split()
+            if not words:
+                continue
+            cmd = words[0].upper()
+            try:
+                if cmd == "CLEAR":
+                    module.clear()
+                    answer = "OK"
+                elif cmd == "WIRE":
+                    data, _ = module.wire(int(words[1]) if len(words) > 1 else 50)
+                    answer = "WIRE " + data.hex()
+                elif cmd == "TIMES":
+                    _, times = module.wire(0)
+                    answer = "TIMES " + ",".join("%.1f" % (t * 1000) for t in times)
+                elif cmd == "SEND":
+                    module.send_later(int(words[1]), bytes.fromhex("".join(words[2:])))
+                    answer = "OK"
+                elif cmd == "QUIT":
+                    module.running = False
+                    answer = "OK"
+                else:
+                    answer = "ERROR unknown command"
+            except (ValueError, IndexError) as e:
+                answer = "ERROR %s" % e
+            f.write(answer + "\n")
+            f.flush()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--link", required=True, help="symlink to create, pointing at the pty's slave side")
+    ap.add_argument("--control", type=int, help="TCP control port on 127.0.0.1 (0: any free port)")
+    ap.add_argument("--send", action="append", default=[], metavar="DELAY_MS:HEX", help="bytes to send after a delay")
+    ap.add_argument("--log", action="store_true", help="print every byte that arrives")
+    args = ap.parse_args()
+
+    module = Module(args.link)
+    module.log = args.log
+    threading.Thread(target=module.reader, daemon=True).start()
+    for item in args.send:
+        delay, data = item.split(":", 1)
+        module.send_later(int(delay), bytes.fromhex(data))
+    try:
+        if args.control is not None:
+            serve(module, args.control)
+        else:
+            print("modsim: port %s -> %s" % (module.link, module.slave_name), flush=True)
+            while module.running:
+                time.sleep(0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        module.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
