@@ -69,6 +69,12 @@ WORD OpenFirst(LONG port)
         StopPoll();
         return kOpenFailed;
     }
+    if (myTimerID == 0) {
+        /* Without the poll nothing received would ever arrive: fail the open rather than report it done. */
+        StopPoll();
+        ClosePort();
+        return kOpenFailed;
+    }
 
     GetCommState(idComDev, &Predcb);
 

@@ -113,6 +113,7 @@ const Failure kFailures[] = {
      }},
     {"FileThatIsNoSerialPort", 2, [] { sim::RefuseTimeouts("com2", true); }},
     {"SettingsRefused", 2, [] { sim::RefuseState("com2", true); }},
+    {"PollTimerNotStarted", 2, [] { sim::FailNextTimeSetEvent(); }},
     {"NoPortConfigured", -1, [] {}},
     {"PortNumberTooLongForTheTexts", 123456789, [] {}},
     {"PortNumberOfFiveDigits", 12345, [] {}},
@@ -143,16 +144,6 @@ TEST_F(PortConnection, RefusedSettingsLeaveThePortFreeForALaterOpen)
 
     EXPECT_EQ(0, OpenMIDICOM(kPort));
     EXPECT_EQ(1, UseComCount);
-}
-
-TEST_F(PortConnection, OpenSucceedsWithoutPollTimerAndCloseEndsTheResolution)
-{
-    sim::FailNextTimeSetEvent();
-    ASSERT_EQ(0, OpenMIDICOM(kPort));
-    EXPECT_EQ(0, sim::LiveTimers());
-
-    CloseMIDICOM(kPort);
-    ExpectAllGivenBack();
 }
 
 TEST_F(PortConnection, CloseOfAClosedConnectionKeepsTheCountAtZero)
