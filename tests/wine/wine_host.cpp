@@ -979,6 +979,42 @@ void GroupUnload()
     }
 }
 
+/* A client whose callback throws, and catches it around the request: the
+   exception must unwind through the library's frames (64-bit: by their
+   unwind tables). MOM_DONE comes from deep inside a guarded request. */
+void CALLBACK ThrowingProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+    if (msg == MOM_DONE)
+        throw 42;
+}
+
+void GroupUnwind()
+{
+    StoreComId(1);
+    if (!Load()) {
+        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+        return;
+    }
+    MIDIOPENDESC desc = {};
+    desc.dwCallback = (DWORD_PTR)ThrowingProc;
+    DWORD r = gMod(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION);
+    BYTE data[] = {0xF0, 0x01, 0xF7};
+    MIDIHDR hdr = {};
+    hdr.lpData = (LPSTR)data;
+    hdr.dwBufferLength = sizeof data;
+    hdr.dwFlags = MHDR_PREPARED;
+    int caught = 0;
+    try {
+        gMod(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr);
+    } catch (int v) {
+        caught = v;
+    }
+    Report(r == 0 && caught == 42, "through-the-library",
+           "expected open 0 and the client's exception caught, got %lu, %d", (unsigned long)r, caught);
+    gMod(0, MODM_CLOSE, 0, 0, 0);
+    FreeLibrary(gLib);
+}
+
 /* ---- the setup dialog, driven from a second thread ---- */
 
 HWND WaitWindow(const wchar_t *caption, DWORD ms = 10000)
@@ -1147,11 +1183,17 @@ struct Group {
 };
 
 const Group kGroups[] = {
-    {"load", GroupLoad, false},           {"resources", GroupResources, false},
-    {"noport", GroupNoPort, false},       {"driverproc", GroupDriverProc, false},
-    {"output", GroupOutput, true},        {"input", GroupInput, true},
-    {"shared", GroupShared, true},        {"unload", GroupUnload, true},
-    {"configure", GroupConfigure, false}, {"wrongversion", GroupWrongVersion, false},
+    {"load", GroupLoad, false},
+    {"resources", GroupResources, false},
+    {"noport", GroupNoPort, false},
+    {"driverproc", GroupDriverProc, false},
+    {"output", GroupOutput, true},
+    {"input", GroupInput, true},
+    {"shared", GroupShared, true},
+    {"unwind", GroupUnwind, false},
+    {"unload", GroupUnload, true},
+    {"configure", GroupConfigure, false},
+    {"wrongversion", GroupWrongVersion, false},
 };
 
 } // namespace
