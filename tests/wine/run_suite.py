@@ -20,7 +20,7 @@ import time
 
 WINE_TIMEOUT = 60  # s for one group of the test host
 PREFIX_TIMEOUT = 240  # s to make a prefix
-GROUPS = ["load", "resources", "noport", "driverproc", "output", "input", "shared", "unload", "unwind"]
+GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind"]
 GUI_GROUPS = ["configure", "wrongversion"]
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll"}
 ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".edata", ".idata", ".rsrc", ".reloc", ".pdata", ".xdata"}

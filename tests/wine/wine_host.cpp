@@ -677,6 +677,33 @@ void GroupNoPort()
     FreeLibrary(gLib);
 }
 
+/* The port is the stored one, read once when the library is attached. */
+void GroupAttachPort()
+{
+    StoreComId(2); /* COM2 leads nowhere in the suite's prefix */
+    if (!Load()) {
+        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+        return;
+    }
+    DWORD r = OpenDevice(gMod, MODM_OPEN);
+    Report(r == MMSYSERR_ALLOCATED, "stored-port-used", "expected COMID 2 to fail the open with 4, got %lu",
+           (unsigned long)r);
+    FreeLibrary(gLib);
+
+    StoreComId(1);
+    Load();
+    StoreComId(2); /* too late for this process */
+    SimClear();
+    r = OpenDevice(gMod, MODM_OPEN);
+    gMod(0, MODM_DATA, 0, 0x403C90, 0);
+    std::vector<BYTE> wire = SimWire();
+    Report(r == 0 && wire == Bytes({0x90, 0x3C, 0x40}), "read-once-at-attach",
+           "expected COM1 still in use: 0 and 903c40, got %lu and %s", (unsigned long)r, Hex(wire).c_str());
+    gMod(0, MODM_CLOSE, 0, 0, 0);
+    FreeLibrary(gLib);
+    StoreComId(1);
+}
+
 /* The driver messages, through winmm's installable-driver calls. */
 void GroupDriverProc()
 {
@@ -1189,6 +1216,7 @@ const Group kGroups[] = {
     {"driverproc", GroupDriverProc, false},
     {"output", GroupOutput, true},
     {"input", GroupInput, true},
+    {"attachport", GroupAttachPort, true},
     {"shared", GroupShared, true},
     {"unwind", GroupUnwind, false},
     {"unload", GroupUnload, true},
