@@ -74,6 +74,9 @@ struct MessageBoxCall {
 };
 std::vector<MessageBoxCall> MessageBoxes();
 
+/* Critical sections entered and not yet left, over all threads. */
+int HeldCriticalSections();
+
 /* GetVersion's answer; the default is an NT-family version word. */
 void SetVersion(DWORD version);
 

@@ -17,6 +17,7 @@ constexpr WPARAM kScClose = 0xF060;                /* SC_CLOSE */
 constexpr WORD kBnClicked = 0;                     /* BN_CLICKED */
 constexpr DWORD kErrorResourceNameNotFound = 1814; /* ERROR_RESOURCE_NAME_NOT_FOUND */
 constexpr DWORD kErrorInvalidWindowHandle = 1400;  /* ERROR_INVALID_WINDOW_HANDLE */
+constexpr DWORD kErrorNotEnoughMemory = 8;         /* ERROR_NOT_ENOUGH_MEMORY: no window could be made */
 constexpr uintptr_t kDialogWindow = 0x6000;        /* the dialog's window while it runs */
 constexpr uintptr_t kControlWindowBase = 0x7000;   /* a control's window: base + id */
 constexpr uintptr_t kLargestIntResource = 0xFFFF;  /* template "names" up to here are ordinals */
@@ -43,6 +44,7 @@ constexpr int kControls = sizeof(kTemplate) / sizeof(kTemplate[0]);
 /* One thread drives the dialog, and the dialog procedure calls back in. */
 Control controls[kControls];
 bool running;
+bool failNext;
 std::vector<sim::DialogAction> script;
 sim::DialogRecord record;
 
@@ -153,6 +155,11 @@ INT_PTR DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndPa
         record.problems.push_back("a second dialog while one is open");
         return -1;
     }
+    if (failNext) {
+        failNext = false;
+        SetLastError(kErrorNotEnoughMemory);
+        return -1;
+    }
     for (int i = 0; i < kControls; i++)
         controls[i] = kTemplate[i];
     int runs = record.runs + 1;
@@ -213,11 +220,14 @@ namespace sim
 
 void ScriptDialog(const std::vector<DialogAction> &actions) { script = actions; }
 
+void FailNextDialog() { failNext = true; }
+
 DialogRecord LastDialog() { return record; }
 
 static void ResetDialog()
 {
     running = false;
+    failNext = false;
     script.clear();
     record = DialogRecord{};
 }

@@ -22,6 +22,9 @@ inline DialogAction PressEnter() { return {DialogAction::Enter, 0}; }
 inline DialogAction PressEscape() { return {DialogAction::Escape, 0}; }
 inline DialogAction PressCloseBox() { return {DialogAction::CloseBox, 0}; }
 
+/* The next DialogBoxParamW creates no dialog and answers -1. */
+void FailNextDialog();
+
 /* What the user does in the next dialog, in order. */
 void ScriptDialog(const std::vector<DialogAction> &actions);
 

@@ -38,6 +38,7 @@ Port ports[kPorts];
 uintptr_t nextSerial;
 int openHandles;
 bool failRead, failWrite;
+bool failGetState, failBuildDcb;
 DWORD readBeforeFailure, writeBeforeFailure;
 std::vector<sim::CreateFileCall> createCalls;
 std::vector<std::u16string> descriptions;
@@ -234,6 +235,7 @@ void ResetSerial()
     }
     openHandles = 0;
     failRead = failWrite = false;
+    failGetState = failBuildDcb = false;
     readBeforeFailure = writeBeforeFailure = 0;
     createCalls.clear();
     descriptions.clear();
@@ -370,7 +372,9 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     std::lock_guard<std::mutex> g(lock);
     Port *p = ByHandle(hFile);
-    if (!p || !lpDCB) {
+    bool fail = failGetState;
+    failGetState = false;
+    if (!p || !lpDCB || fail) {
         SetLastError(p ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -381,13 +385,16 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 /* Leaves the record alone, but for DCBlength, when the description is bad. */
 BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB)
 {
+    bool fail;
     {
         std::lock_guard<std::mutex> g(lock);
         descriptions.push_back(lpDef ? lpDef : u"");
+        fail = failBuildDcb;
+        failBuildDcb = false;
     }
     lpDCB->DCBlength = sizeof(DCB);
     DCB d = *lpDCB;
-    if (!lpDef || !ParseDescription(lpDef, &d)) {
+    if (fail || !lpDef || !ParseDescription(lpDef, &d)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -533,5 +540,17 @@ void FailErrorQuery(const char *name, bool fail)
 {
     std::lock_guard<std::mutex> g(lock);
     Named(name).failErrorQuery = fail;
+}
+
+void FailNextGetState()
+{
+    std::lock_guard<std::mutex> g(lock);
+    failGetState = true;
+}
+
+void FailNextBuildDcb()
+{
+    std::lock_guard<std::mutex> g(lock);
+    failBuildDcb = true;
 }
 } // namespace sim

@@ -48,5 +48,7 @@ void FailNextRead(DWORD bytesBeforeFailure);        /* next ReadFile fails after
 void FailNextWrite(DWORD bytesBeforeFailure);       /* next WriteFile fails after that many */
 void SetPortErrors(const char *name, DWORD ceBits); /* pending until ClearCommError */
 void FailErrorQuery(const char *name, bool fail);   /* ClearCommError itself fails */
+void FailNextGetState();                            /* next GetCommState fails */
+void FailNextBuildDcb();                            /* next BuildCommDCBW fails, the record untouched */
 
 } // namespace sim

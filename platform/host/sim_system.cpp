@@ -9,6 +9,7 @@ namespace
 constexpr DWORD kNtVersion = 0x0A280105; /* 5.1, build 2600: NT family, top bit clear */
 std::atomic<DWORD> version{kNtVersion};
 thread_local DWORD lastError;
+std::atomic<int> held{0}; /* not reset: a lock left held outlives any reset */
 } // namespace
 
 DWORD GetVersion(void) { return version; }
@@ -19,13 +20,22 @@ void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 void Sleep(DWORD dwMilliseconds) { sim::AdvanceTime(dwMilliseconds); }
 
 void InitializeCriticalSection(LPCRITICAL_SECTION) {}
-void EnterCriticalSection(LPCRITICAL_SECTION cs) { cs->m.lock(); }
-void LeaveCriticalSection(LPCRITICAL_SECTION cs) { cs->m.unlock(); }
+void EnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    cs->m.lock();
+    held++;
+}
+void LeaveCriticalSection(LPCRITICAL_SECTION cs)
+{
+    held--;
+    cs->m.unlock();
+}
 void DeleteCriticalSection(LPCRITICAL_SECTION) {}
 
 namespace sim
 {
 void SetVersion(DWORD v) { version = v; }
+int HeldCriticalSections() { return held; }
 
 static void ResetSystem()
 {
