@@ -52,6 +52,7 @@ static DWORD midOpen(LPMIDIOPENDESC lpDesc, DWORD dwFlags)
     gMIMC.dwBufOffset = 0;
     gMIMC.lpQueue = nullptr;
     gMIMC.dwStartTime = timeGetTime();
+    gMIMC.dwMsgTime = 0; /* a stamp left from the last use counts from another start: it could lie in the future */
     EnableCommIn();
     MIDICLIENT client = gMidiInClient;
     CritLeave();

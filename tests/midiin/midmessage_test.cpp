@@ -94,6 +94,21 @@ TEST_F(InputDevice, BytesBeforeAStartAreStampedFromTheOpen)
     EXPECT_EQ(Join({"OPEN", "DATA 90 3C 40 @30"}), Join(Seen()));
 }
 
+TEST_F(InputDevice, AReopenStampsWhatTheLastUseLeftInTheNewTimeBase)
+{
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Open());
+    sim::AdvanceTime(5000);
+    Arrive("F6 90 3C");
+    Poll();
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Send(MIDM_CLOSE));
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Open());
+    sim::AdvanceTime(20);
+    Arrive("B0");
+    Poll();
+    EXPECT_EQ(Join({"OPEN", "DATA F6 @5000", "CLOSE", "OPEN", "ERROR 90 3C 00 @0"}), Join(Seen()))
+        << "a message cut short after the reopen is stamped in the reopen's time base";
+}
+
 TEST_F(InputDevice, StartMovesTheTimeBaseAndRestartsTheParser)
 {
     ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Open());
