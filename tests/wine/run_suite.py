@@ -281,7 +281,7 @@ def winpath(path):
 def wine_env(prefix, extra=None):
     env = dict(os.environ)
     env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
-                "WINEARCH": "win64"})
+                "WINEARCH": "win32" if prefix.endswith("32") else "win64"})
     env.pop("DISPLAY", None)
     env.update(extra or {})
     return env
@@ -378,7 +378,9 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
             report("SKIP", "%s.%s" % (tag, g), why)
         return
     prefix = os.path.join(work, "prefix" + ("64" if arch == "x86_64" else "32"))
+    started = time.time()
     ok, how = make_prefix(loader, prefix, work)
+    print("INFO %s prefix %s in %.0f s" % (tag, how if ok else "failed", time.time() - started), flush=True)
     check(ok, tag + ".prefix", how)
     if not ok:
         return
