@@ -280,7 +280,7 @@ def winpath(path):
 
 def wine_env(prefix, extra=None):
     env = dict(os.environ)
-    env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
                 "WINEARCH": "win32" if prefix.endswith("32") else "win64"})
     env.pop("DISPLAY", None)
     env.update(extra or {})
