@@ -1067,6 +1067,19 @@ bool WaitGone(HWND w, DWORD ms = 5000)
     return false;
 }
 
+/* A warning box with the single OK button: the platform's warning icon in
+   the box's icon control, and no button but OK. */
+HICON gWarningIcon; /* loaded up front: a helper thread may not load resources while the loader lock is held */
+
+bool IsWarningWithOk(HWND box)
+{
+    const int kIconControl = 0x0440; /* the message box template's icon */
+    HICON shown = (HICON)SendMessageW(GetDlgItem(box, kIconControl), STM_GETICON, 0, 0);
+    bool onlyOk = GetDlgItem(box, IDOK) && !GetDlgItem(box, IDCANCEL) && !GetDlgItem(box, IDYES) &&
+                  !GetDlgItem(box, IDNO) && !GetDlgItem(box, IDABORT) && !GetDlgItem(box, IDRETRY);
+    return shown && shown == gWarningIcon && onlyOk;
+}
+
 bool Checked(HWND dlg, int id) { return SendMessageW(GetDlgItem(dlg, id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 std::string Checks(HWND dlg)
@@ -1088,7 +1101,7 @@ void PressEscape(HWND dlg)
 
 void PressOk(HWND dlg) { PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dlg, IDOK)); }
 
-enum Scenario { kChooseCom2, kEscape, kNoPortWarning };
+enum Scenario { kChooseCom2, kEscape, kCloseBox, kNoPortWarning };
 Scenario gScenario;
 
 DWORD WINAPI DriveDialog(LPVOID)
@@ -1108,8 +1121,13 @@ DWORD WINAPI DriveDialog(LPVOID)
         Report(Checks(dlg) == "COM2", "click-moves-check", "expected only COM2 checked, got %s", Checks(dlg).c_str());
         PressOk(dlg);
         break;
-    case kEscape:
+    case kEscape: /* a choice made, then abandoned */
+        SendMessageW(GetDlgItem(dlg, 1000), BM_CLICK, 0, 0);
         PressEscape(dlg);
+        break;
+    case kCloseBox:
+        SendMessageW(GetDlgItem(dlg, 1000), BM_CLICK, 0, 0);
+        PostMessageW(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
         break;
     case kNoPortWarning: {
         Report(Checks(dlg) == "none", "nothing-checked", "expected no port checked, got %s", Checks(dlg).c_str());
@@ -1122,6 +1140,7 @@ DWORD WINAPI DriveDialog(LPVOID)
         Report(box && Utf8(text) == want && GetWindow(box, GW_OWNER) == nullptr, "warning-box",
                "expected an ownerless box \"%s\" captioned \"ORBEL TOLVEX MIDI Driver\", got %s \"%s\"", want.c_str(),
                box ? "a box" : "no box", Utf8(text).c_str());
+        Report(box && IsWarningWithOk(box), "warning-box-style", "expected the warning icon and only an OK button");
         if (box) {
             PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
             WaitGone(box);
@@ -1160,6 +1179,10 @@ void GroupConfigure()
     Report(r == DRVCNF_CANCEL && ReadComId() == 2, "escape-cancels", "expected 0 and COMID still 2, got %ld and %lld",
            (long)r, ReadComId());
 
+    r = Configure(h, kCloseBox);
+    Report(r == DRVCNF_CANCEL && ReadComId() == 2, "close-box-cancels",
+           "expected 0 and COMID still 2, got %ld and %lld", (long)r, ReadComId());
+
     ClearSetting();
     r = Configure(h, kNoPortWarning);
     Report(r == DRVCNF_CANCEL && ReadComId() == -1 && KeyExists(kParamsKey), "no-port-stores-nothing",
@@ -1183,6 +1206,7 @@ DWORD WINAPI DismissVersionBox(LPVOID)
     Report(box && Utf8(text) == want && GetWindow(box, GW_OWNER) == nullptr, "warning-box",
            "expected an ownerless box \"%s\" captioned \"Tolvex MIDI  Driver\", got %s \"%s\"", want.c_str(),
            box ? "a box" : "no box", Utf8(text).c_str());
+    Report(box && IsWarningWithOk(box), "warning-box-style", "expected the warning icon and only an OK button");
     if (box)
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     return 0;
@@ -1235,6 +1259,7 @@ int main(int argc, char **argv)
     gGroup = argv[1];
     gDllPath = Wide(argv[2]);
     InitializeCriticalSection(&gEventLock);
+    gWarningIcon = LoadIconW(nullptr, IDI_WARNING);
     timeBeginPeriod(1); /* the host's own clock reads, for the stamps */
     for (const Group &g : kGroups) {
         if (gGroup != g.name)
