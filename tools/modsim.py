@@ -27,6 +27,7 @@ import argparse
 import os
 import pty
 import select
+import signal
 import socket
 import sys
 import termios
@@ -166,6 +167,9 @@ def main():
     ap.add_argument("--log", action="store_true", help="print every byte that arrives")
     args = ap.parse_args()
 
+    # A terminated simulator takes its link along: a stale link could later
+    # lead to whatever terminal gets that pty number next.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     module = Module(args.link)
     module.log = args.log
     threading.Thread(target=module.reader, daemon=True).start()
