@@ -64,8 +64,6 @@ def parse_imports(text):
         m = re.match(r"\s+[0-9a-f]+\s+[0-9]+\s+(\S+)$", line)
         if dll and m:
             imports.add((dll, m.group(1)))
-        elif dll and line.strip() == "":
-            pass
     return imports
 
 
