@@ -61,6 +61,9 @@ class Module:
         self.last_arrival = self.epoch
         self.running = True
         self.log = False
+        # Called with (arrival time, bytes) by the reader, outside the lock;
+        # a module that acts on what it receives hooks in here.
+        self.on_bytes = None
 
     def reader(self):
         while self.running:
@@ -81,6 +84,12 @@ class Module:
                 self.lock.notify_all()
             if self.log:
                 print("+%.3f ms %s" % ((now - self.epoch) * 1000, data.hex(" ")), flush=True)
+            if self.on_bytes:
+                self.on_bytes(now, data)
+
+    def command(self, words):
+        """Answers a control command that the simulator itself does not know."""
+        return "ERROR unknown command"
 
     def send_later(self, delay_ms, data):
         def go():
@@ -152,7 +161,7 @@ def session(module, conn):
                     module.running = False
                     answer = "OK"
                 else:
-                    answer = "ERROR unknown command"
+                    answer = module.command(words)
             except (ValueError, IndexError) as e:
                 answer = "ERROR %s" % e
             f.write(answer + "\n")
