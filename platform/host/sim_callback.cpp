@@ -2,6 +2,7 @@
 #include "sim.h"
 #include "win_api.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace
@@ -11,12 +12,17 @@ std::vector<sim::Notification> notifications;
 std::function<void(const sim::Notification &)> hook;
 std::vector<sim::DefDriverCall> defCalls;
 LRESULT defResult = 0;
+std::atomic<void (*)(const sim::Notification &)> sink{nullptr};
 } // namespace
 
 BOOL DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg, DWORD_PTR dwUser,
                     DWORD_PTR dwParam1, DWORD_PTR dwParam2)
 {
     sim::Notification n{dwCallback, dwFlags, hDevice, dwMsg, dwUser, dwParam1, dwParam2};
+    if (auto s = sink.load(std::memory_order_relaxed)) {
+        s(n);
+        return TRUE;
+    }
     std::function<void(const sim::Notification &)> h;
     {
         std::lock_guard<std::mutex> g(lock);
@@ -67,8 +73,11 @@ void SetDefDriverResult(LRESULT result)
     defResult = result;
 }
 
+void SetNotificationSink(void (*s)(const Notification &)) { sink = s; }
+
 static void ResetCallback()
 {
+    sink = nullptr;
     std::lock_guard<std::mutex> g(lock);
     notifications.clear();
     hook = nullptr;

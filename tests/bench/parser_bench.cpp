@@ -1,0 +1,179 @@
+/*
+ * Input parser speed: midByteRec against ALSA's snd_midi_event_encode_byte on
+ * the same realistic stream, in ns per received byte. Both sides hand each
+ * finished message to the same counting routine; sysex goes into 256-byte
+ * application buffers on both sides (the driver's queue, a copy out of ALSA's).
+ */
+#include "driver/midiclient.h"
+#include "midiin/midiin.h"
+#include "midistream.h"
+#include "platform/host/sim.h"
+
+#include <alsa/asoundlib.h>
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+namespace
+{
+
+constexpr size_t kStreamBytes = 1 << 16; /* one iteration: about 17 s of a busy line */
+constexpr DWORD kBufferSize = 256;       /* each input buffer, as a client might queue them */
+constexpr int kBuffers = 4;
+constexpr uint32_t kSeed = 0x5EED;
+constexpr DWORD_PTR kCallback = 0xC0FFEE;
+
+struct Stream {
+    std::vector<uint8_t> bytes;
+    size_t shorts = 0;     /* MIM_DATA expected over one pass */
+    size_t sysexBytes = 0; /* bytes expected in buffers over one pass */
+};
+
+const Stream &TheStream()
+{
+    static Stream s = [] {
+        Stream st;
+        midistream::Generator gen(kSeed);
+        static midistream::Item it;
+        midistream::Expect ex;
+        while (st.bytes.size() < kStreamBytes) {
+            gen.Next(it, ex, false);
+            st.bytes.insert(st.bytes.end(), it.bytes, it.bytes + it.count);
+            st.shorts += ex.shortCount;
+            st.sysexBytes += ex.sysexCount;
+        }
+        return st;
+    }();
+    return s;
+}
+
+/* The one routine both parsers report to: counts, and a sum that keeps the
+   compiler from dropping the work. */
+struct Tally {
+    size_t shorts, sysexBytes, errors;
+    uintptr_t sum;
+} gTally;
+
+__attribute__((noinline)) void Deliver(bool isSysEx, uintptr_t value, size_t count)
+{
+    if (isSysEx)
+        gTally.sysexBytes += count;
+    else
+        gTally.shorts++;
+    gTally.sum += value;
+}
+
+bool Matches(benchmark::State &state, const Tally &t, size_t passes)
+{
+    const Stream &s = TheStream();
+    if (t.shorts != s.shorts * passes || t.sysexBytes != s.sysexBytes * passes || t.errors != 0) {
+        char why[160];
+        snprintf(why, sizeof why, "expected %zu messages and %zu sysex bytes, got %zu, %zu and %zu errors",
+                 s.shorts * passes, s.sysexBytes * passes, t.shorts, t.sysexBytes, t.errors);
+        state.SkipWithError(why);
+        return false;
+    }
+    return true;
+}
+
+void Report(benchmark::State &state)
+{
+    size_t bytes = TheStream().bytes.size();
+    state.SetBytesProcessed((int64_t)(state.iterations() * bytes));
+    state.counters["ns_per_byte"] = benchmark::Counter(
+        (double)bytes * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+/* ---- the driver: midByteRec, notifications through the simulated DriverCallback ---- */
+
+MIDIHDR gHdr[kBuffers];
+char gData[kBuffers][kBufferSize];
+
+void DriverSink(const sim::Notification &n)
+{
+    if (n.dwMsg == MIM_LONGDATA) {
+        LPMIDIHDR h = (LPMIDIHDR)n.dwParam1;
+        Deliver(true, (uintptr_t)h->lpData[0], h->dwBytesRecorded);
+        midAddBuffer(h); /* queued again from the callback, as a client does */
+    } else if (n.dwMsg == MIM_DATA) {
+        Deliver(false, n.dwParam1, 1);
+    } else {
+        gTally.errors++;
+    }
+}
+
+void DriverOpen()
+{
+    sim::ResetAll();
+    midCritInit();
+    gMIMC = MIDIINCONTROL{};
+    gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
+    gfMidiInOpen = 1;
+    sim::SetNotificationSink(&DriverSink);
+    for (int i = 0; i < kBuffers; i++) {
+        gHdr[i] = MIDIHDR{};
+        gHdr[i].lpData = gData[i];
+        gHdr[i].dwBufferLength = kBufferSize;
+        gHdr[i].dwFlags = MHDR_PREPARED;
+        midAddBuffer(&gHdr[i]);
+    }
+}
+
+void DriverClose()
+{
+    gfMidiInOpen = 0;
+    sim::SetNotificationSink(nullptr);
+    midCritDelete();
+}
+
+void BM_Tolvex_midByteRec(benchmark::State &state)
+{
+    const Stream &s = TheStream();
+    DriverOpen();
+    gTally = Tally{};
+    for (auto _ : state)
+        for (uint8_t b : s.bytes)
+            midByteRec(b);
+    if (Matches(state, gTally, state.iterations()))
+        Report(state);
+    DriverClose();
+}
+
+/* ---- ALSA: snd_midi_event_encode_byte into a sequencer event ---- */
+
+char gAlsaCopy[kBufferSize]; /* the application's buffer for a sysex piece */
+
+void BM_Alsa_encode_byte(benchmark::State &state)
+{
+    const Stream &s = TheStream();
+    snd_midi_event_t *dev = nullptr;
+    if (snd_midi_event_new(kBufferSize, &dev) < 0) {
+        state.SkipWithError("snd_midi_event_new failed");
+        return;
+    }
+    gTally = Tally{};
+    snd_seq_event_t ev;
+    memset(&ev, 0, sizeof ev);
+    for (auto _ : state) {
+        for (uint8_t b : s.bytes) {
+            if (snd_midi_event_encode_byte(dev, b, &ev) != 1)
+                continue;
+            if (ev.type == SND_SEQ_EVENT_SYSEX) {
+                memcpy(gAlsaCopy, ev.data.ext.ptr, ev.data.ext.len);
+                Deliver(true, (uintptr_t)gAlsaCopy[0], ev.data.ext.len);
+            } else {
+                Deliver(false, ev.data.raw32.d[0] ^ ev.data.raw32.d[1] ^ ev.type, 1);
+            }
+        }
+    }
+    snd_midi_event_free(dev);
+    if (Matches(state, gTally, state.iterations()))
+        Report(state);
+}
+
+} // namespace
+
+BENCHMARK(BM_Tolvex_midByteRec);
+BENCHMARK(BM_Alsa_encode_byte);
+BENCHMARK_MAIN();
