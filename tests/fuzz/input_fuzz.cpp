@@ -41,13 +41,20 @@ struct Model {
     Phase phase;              /* which request or poll is under way */
     int opens, closes;        /* MIM_OPEN and MIM_CLOSE seen in the current request */
     bool requeueFromCallback; /* the client queues each returned buffer again */
+    bool resetFromCallback;   /* armed: the next message a poll delivers is answered with a reset */
+    bool resetInPoll;         /* that reset happened in the poll under way */
+    DWORD readsAtReset;       /* clock reads when it was done: each byte handed on reads the clock once */
+    bool errorsPending;       /* port error bits set and not yet queried */
+    DWORD clock;              /* the simulated clock */
     int added, returned;      /* buffers taken by the driver and given back */
 };
 
 Buffer gBuffers[kBuffers];
 Model m;
 
-DWORD Now() { return timeGetTime(); } /* the clock does not step: reading it moves nothing */
+/* The simulated clock moves only when a step advances it, so the model knows
+   it without reading it: the checks must not add clock reads of their own. */
+DWORD Now() { return m.clock; }
 
 int IndexOf(DWORD_PTR p)
 {
@@ -130,6 +137,18 @@ void CheckReturnedBuffer(const sim::Notification &n)
 
 bool gTrace; /* FUZZ_TRACE set: each step and notification on stderr */
 
+void Reset();
+
+/* Stands for a reset on another thread overtaking the poll: the rest of the read must be dropped. */
+void ResetInsidePoll()
+{
+    m.resetFromCallback = false;
+    Reset();
+    m.phase = Polling;
+    m.resetInPoll = true;
+    m.readsAtReset = sim::ClockReads();
+}
+
 void OnNotification(const sim::Notification &n)
 {
     if (gTrace)
@@ -150,14 +169,17 @@ void OnNotification(const sim::Notification &n)
         return;
     case MIM_DATA:
     case MIM_ERROR:
-        FUZZ_CHECK(m.phase == Polling && m.open && !m.held, "input message while open %d held %d phase %d", m.open,
-                   m.held, m.phase);
+        FUZZ_CHECK(m.phase == Polling && m.open && (!m.held || m.resetInPoll),
+                   "input message while open %d held %d phase %d", m.open, m.held, m.phase);
         FUZZ_CHECK(n.dwParam2 <= Now() - m.startTime, "stamp %lu later than now %lu", (unsigned long)n.dwParam2,
                    (unsigned long)(Now() - m.startTime));
         CheckShortMessage(n);
+        if (m.resetFromCallback)
+            ResetInsidePoll();
         return;
     case MIM_LONGDATA:
-        FUZZ_CHECK((m.phase == Polling && !m.held) || m.phase == Resetting, "buffer returned in phase %d", m.phase);
+        FUZZ_CHECK((m.phase == Polling && (!m.held || m.resetInPoll)) || m.phase == Resetting,
+                   "buffer returned in phase %d", m.phase);
         FUZZ_CHECK(n.dwParam2 <= Now() - m.startTime, "buffer stamp %lu later than now %lu", (unsigned long)n.dwParam2,
                    (unsigned long)(Now() - m.startTime));
         CheckReturnedBuffer(n);
@@ -212,6 +234,7 @@ void Close()
     } else {
         Expect("close", r, MMSYSERR_NOERROR);
         FUZZ_CHECK(m.closes == 1, "%d MIM_CLOSE for one close", m.closes);
+        m.errorsPending = false; /* the close queries the port's errors */
         m.open = false;
         m.held = true;
         return;
@@ -253,11 +276,12 @@ void Start()
 
 void Reset()
 {
+    Phase before = m.phase;
     m.phase = Resetting;
     size_t queued = m.queue.size();
     int returnedBefore = m.returned;
     DWORD r = midMessage(0, MIDM_RESET, 0, 0, 0);
-    m.phase = Idle;
+    m.phase = before;
     Expect("reset", r, m.open ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE);
     if (!m.open)
         return;
@@ -269,12 +293,22 @@ void Reset()
 void Poll()
 {
     size_t pending = sim::PortPending(kPortName);
+    bool reading = m.open && !m.held;
+    bool errorByte = reading && m.errorsPending;
+    m.resetInPoll = false;
     m.phase = Polling;
     sim::FireTimers();
     m.phase = Idle;
-    if (!m.open || m.held)
+    if (!reading)
         FUZZ_CHECK(sim::PortPending(kPortName) == pending, "input held, yet %zu bytes were read",
                    pending - sim::PortPending(kPortName));
+    else
+        m.errorsPending = false;
+    /* After the reset only the error byte, which follows without a look at the gate. */
+    if (m.resetInPoll)
+        FUZZ_CHECK(sim::ClockReads() - m.readsAtReset <= (errorByte ? 1u : 0u),
+                   "%lu bytes handed on after a reset overtook the poll",
+                   (unsigned long)(sim::ClockReads() - m.readsAtReset));
 }
 
 } // namespace
@@ -327,19 +361,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 9:
             Poll();
             break;
-        case 10:
-            sim::AdvanceTime(fdp.ConsumeIntegralInRange<DWORD>(0, 5000));
+        case 10: {
+            DWORD ms = fdp.ConsumeIntegralInRange<DWORD>(0, 5000);
+            sim::AdvanceTime(ms);
+            m.clock += ms;
             break;
+        }
         case 11:
-            switch (fdp.ConsumeIntegralInRange<int>(0, 2)) {
+            switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
             case 0:
                 sim::SetPortErrors(kPortName, CE_FRAME | CE_OVERRUN);
+                m.errorsPending = true;
                 break;
             case 1:
                 sim::FailNextRead(fdp.ConsumeIntegralInRange<DWORD>(0, 40));
                 break;
-            default:
+            case 2:
                 m.requeueFromCallback = !m.requeueFromCallback;
+                break;
+            default:
+                m.resetFromCallback = true;
                 break;
             }
             break;
@@ -352,6 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     /* The client ends as an application must: reset, then close. */
     m.requeueFromCallback = false;
+    m.resetFromCallback = false;
     if (m.open) {
         Reset();
         Close();
