@@ -18,8 +18,11 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import winelab  # noqa: E402
+from winelab import run, wine_env, winpath  # noqa: E402
+
 WINE_TIMEOUT = 60  # s for one group of the test host
-PREFIX_TIMEOUT = 240  # s to make a prefix
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind"]
 GUI_GROUPS = ["configure", "wrongversion"]
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll"}
@@ -36,16 +39,6 @@ def report(kind, name, why=""):
 
 def check(ok, name, why):
     report("PASS" if ok else "FAIL", name, "" if ok else why)
-
-
-def run(cmd, timeout, env=None, **kw):
-    try:
-        return subprocess.run(cmd, env=env, timeout=timeout, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, **kw)
-    except subprocess.TimeoutExpired as e:
-        return subprocess.CompletedProcess(cmd, 124, e.stdout or "", "timed out after %d s" % timeout)
-    except OSError as e:
-        return subprocess.CompletedProcess(cmd, 127, "", str(e))
 
 
 # ---------------------------------------------------------------- static checks
@@ -272,48 +265,13 @@ def static_checks(tag, arch, build, root):
 
 # ---------------------------------------------------------------- Wine
 
-def winpath(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def wine_env(prefix, extra=None):
-    env = dict(os.environ)
-    env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
-                "WINEARCH": "win32" if prefix.endswith("32") else "win64"})
-    env.pop("DISPLAY", None)
-    env.update(extra or {})
-    return env
-
-
 def make_prefix(loader, prefix, work):
     """Once per build tree: a prefix whose COM1 is the simulator's link and
     whose COM2 to COM4 lead nowhere, so that no test reaches a real port."""
-    ready = os.path.join(prefix, ".tolvex-ready")
-    if os.path.exists(ready):
-        return True, "reused"
-    shutil.rmtree(prefix, ignore_errors=True)
-    os.makedirs(prefix)
-    env = wine_env(prefix)
-    r = run(["timeout", str(PREFIX_TIMEOUT), loader, "wineboot", "-i"], PREFIX_TIMEOUT + 10, env)
-    if r.returncode != 0:
-        return False, "wineboot failed (%d): %s" % (r.returncode, r.stderr[-300:])
-    regs = [["HKLM\\Software\\Wine\\Ports", "COM%d" % n, os.path.join(work, "com%d" % n)] for n in range(1, 5)]
-    regs += [["HKCU\\Software\\Wine\\X11 Driver", "Managed", "N"],
-             ["HKCU\\Software\\Wine\\AppDefaults\\" + WIN98_HOST, "Version", "win98"]]
-    for key, name, value in regs:
-        r = run(["timeout", "60", loader, "reg", "add", key, "/v", name, "/d", value, "/f"], 70, env)
-        if r.returncode != 0:
-            return False, "reg add %s %s failed: %s" % (key, name, r.stderr[-200:])
-    # The ports are mapped when the prefix starts: restart it.
-    run(["timeout", "30", "wineserver", "-k"], 40, env)
-    run(["timeout", "30", "wineserver", "-w"], 40, env)
-    run(["timeout", "60", loader, "cmd", "/c", "exit"], 70, env)
-    link = os.path.join(prefix, "dosdevices", "com1")
-    target = os.readlink(link) if os.path.islink(link) else None
-    if target != os.path.join(work, "com1"):
-        return False, "dosdevices/com1 points at %s, not the simulator's link" % target
-    open(ready, "w").close()
-    return True, "made"
+    ports = {"COM%d" % n: os.path.join(work, "com%d" % n) for n in range(1, 5)}
+    return winelab.make_prefix(loader, prefix, ports, [
+        ("HKCU\\Software\\Wine\\X11 Driver", "Managed", "N"),
+        ("HKCU\\Software\\Wine\\AppDefaults\\" + WIN98_HOST, "Version", "win98")])
 
 
 def start_modsim(root, work):
