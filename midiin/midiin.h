@@ -55,6 +55,10 @@ void midFreeQ();
 
 /* parser.cpp */
 void midByteRec(DWORD b);
+/* Received bytes in order, while the input gate stays open, up to and
+   including the first that gives notifications (made before it returns);
+   returns how many were taken. */
+UINT midBytesRec(const BYTE *lpb, UINT cb);
 
 /* midmessage.cpp */
 extern "C" DWORD WINAPI midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2);

@@ -6,6 +6,7 @@
  */
 #include "midiin/midiin.h"
 #include "midiout/msglen.h"
+#include "serial/serial.h"
 
 constexpr BYTE kFirstStatus = 0x80;   /* bytes below are data bytes */
 constexpr BYTE kLastChannel = 0xEF;   /* channel status bytes end here */
@@ -28,7 +29,11 @@ static void midSetMsgByte(BYTE bPos, BYTE b)
     gMIMC.dwShortMsg = (gMIMC.dwShortMsg & ~(kLowByte << uShift)) | ((DWORD)b << uShift);
 }
 
-static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
+/* Read only where a byte starts a message or is one: most received bytes
+   take no stamp, and the clock costs more than parsing them. */
+static DWORD midNow() { return timeGetTime() - gMIMC.dwStartTime; }
+
+static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 {
     if (gMIMC.fSysEx) {
         gMIMC.fSysEx = 0;
@@ -44,6 +49,7 @@ static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
         midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
         gMIMC.dwShortMsg = 0;
     }
+    DWORD dwTime = midNow();
     gMIMC.dwMsgTime = dwTime;
 
     if (b <= kLastChannel) {
@@ -79,7 +85,7 @@ static void midStatusByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
     }
 }
 
-static void midDataByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
+static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
 {
     if (gMIMC.fSysEx) {
         midBufferWrite(b, lpPending);
@@ -100,7 +106,7 @@ static void midDataByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
     }
 
     if (gMIMC.bRunningStatus != 0 && gMIMC.bBytePos == 1) {
-        gMIMC.dwMsgTime = dwTime;
+        gMIMC.dwMsgTime = midNow();
         midSetMsgByte(0, gMIMC.bRunningStatus);
     }
     midSetMsgByte(gMIMC.bBytePos, b);
@@ -119,21 +125,43 @@ static void midDataByte(BYTE b, DWORD dwTime, MIDIINPENDING *lpPending)
     }
 }
 
+/* One byte; the caller holds the input lock. */
+static void midParseByte(BYTE b, MIDIINPENDING *lpPending)
+{
+    if (b >= kFirstRealTime)
+        midPend(lpPending, MIM_DATA, b, midNow());
+    else if (b >= kFirstStatus)
+        midStatusByte(b, lpPending);
+    else
+        midDataByte(b, lpPending);
+}
+
 void midByteRec(DWORD dwByte)
 {
-    BYTE b = LOBYTE(dwByte);
     MIDIINPENDING pending;
 
     CritEnter();
     midPendInit(&pending);
-    DWORD dwTime = timeGetTime() - gMIMC.dwStartTime;
-    if (b >= kFirstRealTime)
-        midPend(&pending, MIM_DATA, b, dwTime);
-    else if (b >= kFirstStatus)
-        midStatusByte(b, dwTime, &pending);
-    else
-        midDataByte(b, dwTime, &pending);
+    midParseByte(LOBYTE(dwByte), &pending);
     CritLeave();
 
     midNotifyPending(&pending);
+}
+
+UINT midBytesRec(const BYTE *lpb, UINT cb)
+{
+    MIDIINPENDING pending;
+    UINT i = 0;
+
+    /* The lock is held across bytes that notify nobody and given up before
+       each notification, so that every callback still comes before the next
+       byte is parsed: a buffer queued from it takes the bytes that follow. */
+    CritEnter();
+    midPendInit(&pending);
+    while (i < cb && pending.cNotes == 0 && fCommIn == 0)
+        midParseByte(lpb[i++], &pending);
+    CritLeave();
+
+    midNotifyPending(&pending);
+    return i;
 }

@@ -18,8 +18,10 @@ constexpr int kNameChars = 20;       /* file name and settings description, term
 constexpr int kLineBaud = CBR_38400; /* the module's line speed */
 constexpr WORD kOpenFailed = 1;      /* OpenMIDICOM's failure result */
 constexpr DWORD kErrorByte = 0x00;   /* handed to the parser after a port error */
+constexpr LONG kPlainNameLast = 9;   /* COM1 to COM9 are DOS device names; higher ports are not */
 
 const WCHAR aszComm[] = WSTR("com");
+const WCHAR aszDeviceComm[] = WSTR("\\\\.\\COM");          /* the device namespace, where every port is found */
 const WCHAR aszCommOpenFormat[] = WSTR("%s%1d");           /* port 1: com1 */
 const WCHAR aszCommSetupFormat[] = WSTR("%s%1d:%d,n,8,1"); /* port 1: com1:38400,n,8,1 */
 
@@ -56,9 +58,12 @@ WORD OpenFirst(LONG port)
     WCHAR szName[kNameChars];
     WCHAR szSetup[kNameChars];
 
+    /* COM10 and above open only as \\.\COMn: a plain "com12" names no device. */
+    LPCWSTR lpszPrefix = port > kPlainNameLast ? aszDeviceComm : aszComm;
+
     /* The stored port number is not ours to trust: texts that do not fit
        fail the open before anything is taken, rather than run past the buffer. */
-    if (FormatW(szName, kNameChars, aszCommOpenFormat, aszComm, (int)port) < 0 ||
+    if (FormatW(szName, kNameChars, aszCommOpenFormat, lpszPrefix, (int)port) < 0 ||
         FormatW(szSetup, kNameChars, aszCommSetupFormat, aszComm, (int)port, kLineBaud) < 0)
         return kOpenFailed;
 
@@ -150,10 +155,14 @@ void GetCommBuff()
     if (GetCount < 0)
         GetCount = -GetCount; /* a failed read still delivered these */
 
-    /* A reset or close on another thread drops the rest of this read. */
-    for (int i = 0; GetCount > 0; i++, GetCount--)
-        if (fCommIn == 0)
-            midByteRec(RecData[i]);
+    /* A reset or close on another thread drops the rest of this read: the
+       parser looks at the gate before each byte. */
+    for (int i = 0; GetCount > 0 && fCommIn == 0;) {
+        UINT cb = midBytesRec(RecData + i, (UINT)GetCount);
+        i += (int)cb;
+        GetCount -= (int)cb;
+    }
+    GetCount = 0;
 
     if (CommError != 0)
         midByteRec(kErrorByte);

@@ -8,10 +8,12 @@
 #include "midiin/midiin.h"
 #include "midistream.h"
 #include "platform/host/sim.h"
+#include "serial/serial.h"
 
 #include <alsa/asoundlib.h>
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +25,7 @@ constexpr DWORD kBufferSize = 256;       /* each input buffer, as a client might
 constexpr int kBuffers = 4;
 constexpr uint32_t kSeed = 0x5EED;
 constexpr DWORD_PTR kCallback = 0xC0FFEE;
+constexpr size_t kPollBytes = 39; /* what one 10 ms poll finds on a full line */
 
 struct Stream {
     std::vector<uint8_t> bytes;
@@ -81,6 +84,7 @@ void Report(benchmark::State &state)
 {
     size_t bytes = TheStream().bytes.size();
     state.SetBytesProcessed((int64_t)(state.iterations() * bytes));
+    state.counters["bytes_per_msg"] = (double)bytes / (double)TheStream().shorts;
     state.counters["ns_per_byte"] = benchmark::Counter(
         (double)bytes * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
@@ -110,6 +114,7 @@ void DriverOpen()
     gMIMC = MIDIINCONTROL{};
     gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
     gfMidiInOpen = 1;
+    EnableCommIn();
     sim::SetNotificationSink(&DriverSink);
     for (int i = 0; i < kBuffers; i++) {
         gHdr[i] = MIDIHDR{};
@@ -123,6 +128,7 @@ void DriverOpen()
 void DriverClose()
 {
     gfMidiInOpen = 0;
+    DisableCommIn();
     sim::SetNotificationSink(nullptr);
     midCritDelete();
 }
@@ -135,6 +141,24 @@ void BM_Tolvex_midByteRec(benchmark::State &state)
     for (auto _ : state)
         for (uint8_t b : s.bytes)
             midByteRec(b);
+    if (Matches(state, gTally, state.iterations()))
+        Report(state);
+    DriverClose();
+}
+
+/* The poll's own road: each read's bytes handed on as GetCommBuff hands them. */
+void BM_Tolvex_poll(benchmark::State &state)
+{
+    const Stream &s = TheStream();
+    DriverOpen();
+    gTally = Tally{};
+    for (auto _ : state) {
+        for (size_t at = 0; at < s.bytes.size(); at += kPollBytes) {
+            UINT cb = (UINT)std::min(kPollBytes, s.bytes.size() - at);
+            for (UINT i = 0; i < cb;)
+                i += midBytesRec(&s.bytes[at + i], cb - i);
+        }
+    }
     if (Matches(state, gTally, state.iterations()))
         Report(state);
     DriverClose();
@@ -172,8 +196,67 @@ void BM_Alsa_encode_byte(benchmark::State &state)
         Report(state);
 }
 
+/* ALSA's parser with what the driver must do besides parsing, on the same
+   simulated platform: each finished message stamped by the clock, and the
+   input lock taken once for it (the queue is shared with client threads). */
+void BM_Alsa_encode_byte_stamped_locked(benchmark::State &state)
+{
+    const Stream &s = TheStream();
+    snd_midi_event_t *dev = nullptr;
+    if (snd_midi_event_new(kBufferSize, &dev) < 0) {
+        state.SkipWithError("snd_midi_event_new failed");
+        return;
+    }
+    midCritInit();
+    gTally = Tally{};
+    snd_seq_event_t ev;
+    memset(&ev, 0, sizeof ev);
+    for (auto _ : state) {
+        for (uint8_t b : s.bytes) {
+            if (snd_midi_event_encode_byte(dev, b, &ev) != 1)
+                continue;
+            CritEnter();
+            ev.time.tick = timeGetTime();
+            CritLeave();
+            if (ev.type == SND_SEQ_EVENT_SYSEX) {
+                memcpy(gAlsaCopy, ev.data.ext.ptr, ev.data.ext.len);
+                Deliver(true, (uintptr_t)gAlsaCopy[0], ev.data.ext.len);
+            } else {
+                Deliver(false, ev.data.raw32.d[0] ^ ev.data.raw32.d[1] ^ ev.type ^ ev.time.tick, 1);
+            }
+        }
+    }
+    midCritDelete();
+    snd_midi_event_free(dev);
+    if (Matches(state, gTally, state.iterations()))
+        Report(state);
+}
+
+/* ---- what the simulated platform adds: the input lock and the clock ---- */
+
+void BM_Platform_lock_pair(benchmark::State &state)
+{
+    midCritInit();
+    for (auto _ : state) {
+        CritEnter();
+        CritLeave();
+    }
+    midCritDelete();
+}
+
+void BM_Platform_clock_read(benchmark::State &state)
+{
+    sim::ResetAll();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(timeGetTime());
+}
+
 } // namespace
 
 BENCHMARK(BM_Tolvex_midByteRec);
+BENCHMARK(BM_Tolvex_poll);
 BENCHMARK(BM_Alsa_encode_byte);
+BENCHMARK(BM_Alsa_encode_byte_stamped_locked);
+BENCHMARK(BM_Platform_lock_pair);
+BENCHMARK(BM_Platform_clock_read);
 BENCHMARK_MAIN();

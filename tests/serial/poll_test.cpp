@@ -114,4 +114,32 @@ TEST_F(Poll, GateClosedDuringAPollDropsTheRestButNotTheErrorByte)
     EXPECT_EQ(0u, sim::PortPending(kPortName)) << "the dropped bytes were read all the same";
 }
 
+/* One read holds a short message and then system exclusive: the message's
+   callback, made without the input lock, queues the buffer that the
+   exclusive bytes of the same read then fill. */
+TEST_F(Poll, BufferQueuedFromACallbackTakesTheSysExLaterInTheSameRead)
+{
+    gfMidiInOpen = 1;
+    char data[8] = {};
+    MIDIHDR hdr = {};
+    hdr.lpData = data;
+    hdr.dwBufferLength = sizeof data;
+    hdr.dwFlags = MHDR_PREPARED;
+    std::vector<int> locksHeld;
+    sim::OnNotification([&](const sim::Notification &n) {
+        locksHeld.push_back(sim::HeldCriticalSections());
+        if (n.dwMsg == MIM_DATA)
+            midAddBuffer(&hdr);
+    });
+    sim::FeedPort(kPortName, Bytes({0x90, 0x3C, 0x40, 0xF0, 0x7D, 0x01, 0xF7}));
+    sim::FireTimers();
+    gfMidiInOpen = 0;
+
+    auto heard = sim::Notifications();
+    ASSERT_EQ(2u, heard.size()) << "expected MIM_DATA then MIM_LONGDATA";
+    EXPECT_EQ((DWORD)MIM_LONGDATA, heard[1].dwMsg);
+    EXPECT_EQ("F0 7D 01 F7", Hex(std::vector<BYTE>(data, data + hdr.dwBytesRecorded)));
+    EXPECT_EQ((std::vector<int>{0, 0}), locksHeld) << "locks held during each callback";
+}
+
 } // namespace
