@@ -15,7 +15,9 @@
 
 namespace
 {
-constexpr int kPorts = 4;                      /* com1 to com4 */
+constexpr int kPorts = 16;                     /* com1 to com16 */
+constexpr int kPortsPresent = 4;               /* com1 to com4 exist at reset; tests add the others */
+constexpr int kPlainNameLast = 9;              /* "comN" names a device only up to com9 */
 constexpr uintptr_t kHandleBase = 0x5000;      /* handle values are kHandleBase + serial number */
 constexpr DWORD kErrorOperationAborted = 995L; /* a read or write cut short by a port error */
 
@@ -45,14 +47,24 @@ std::vector<std::u16string> descriptions;
 
 WCHAR Lower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? (WCHAR)(c - u'A' + u'a') : c; }
 
-/* Index of the port named like "com3", or -1. */
-int PortIndex(const std::u16string &name)
+/* Index of the port named like "com3" or "\\.\COM12", or -1. As on the
+   platform, the plain name reaches com1 to com9 only; the device namespace
+   reaches every port. The test surface (anyNumber) names all ports plainly. */
+int PortIndex(const std::u16string &name, bool anyNumber = false)
 {
-    if (name.size() != 4 || Lower(name[0]) != u'c' || Lower(name[1]) != u'o' || Lower(name[2]) != u'm')
+    const std::u16string kDevicePrefix = u"\\\\.\\";
+    size_t at = name.compare(0, kDevicePrefix.size(), kDevicePrefix) == 0 ? kDevicePrefix.size() : 0;
+    if (name.size() < at + 4 || Lower(name[at]) != u'c' || Lower(name[at + 1]) != u'o' || Lower(name[at + 2]) != u'm')
         return -1;
-    if (name[3] < u'1' || name[3] >= u'1' + kPorts)
+    int n = 0;
+    for (size_t k = at + 3; k < name.size(); k++) {
+        if (name[k] < u'0' || name[k] > u'9' || n > kPorts)
+            return -1;
+        n = n * 10 + (name[k] - u'0');
+    }
+    if (name[at + 3] == u'0' || n < 1 || n > kPorts || (at == 0 && !anyNumber && n > kPlainNameLast))
         return -1;
-    return name[3] - u'1';
+    return n - 1;
 }
 
 int PortIndex(const char *name)
@@ -60,7 +72,7 @@ int PortIndex(const char *name)
     std::u16string w;
     for (const char *p = name; *p; p++)
         w += (WCHAR)*p;
-    return PortIndex(w);
+    return PortIndex(w, true);
 }
 
 Port &Named(const char *name)
@@ -223,7 +235,7 @@ void ResetSerial()
 {
     std::lock_guard<std::mutex> g(lock);
     for (Port &p : ports) {
-        p.present = true;
+        p.present = &p - ports < kPortsPresent;
         p.open = false;
         p.handle = 0;
         p.refuseTimeouts = p.refuseState = p.failErrorQuery = false;

@@ -1,7 +1,8 @@
 /*
  * Host build: the test control surface of the simulated serial ports
- * (sim_serial.cpp). Ports com1 to com4 exist; each keeps a receive queue that
- * tests feed and a transmit log with one entry per write.
+ * (sim_serial.cpp). Ports com1 to com16 are simulated, com1 to com4 present
+ * at reset; each keeps a receive queue that tests feed and a transmit log with
+ * one entry per write. Above com9 the platform opens a port only as "\\.\COMn".
  */
 #pragma once
 
@@ -13,7 +14,7 @@
 namespace sim
 {
 
-/* Ports are named as the platform names them ("com1"), case-insensitively. */
+/* Ports are named "com1" to "com16" here, case-insensitively, whatever name opens them. */
 void SetPortPresent(const char *name, bool present);
 bool PortIsOpen(const char *name);
 int OpenPortHandles(); /* handles given out and not yet closed */

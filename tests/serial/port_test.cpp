@@ -194,4 +194,65 @@ TEST_F(PortConnection, TwoDevicesOpeningAtOnceOpenThePortOnce)
     EXPECT_EQ(50u, sim::CreateFileCalls().size());
 }
 
+/* Ports above COM9 exist only in the device namespace; the settings
+   description keeps the plain form, which the platform parses for any number. */
+struct PortName {
+    LONG port;
+    const char *fileName;
+    const char *description;
+};
+
+void PrintTo(const PortName &p, std::ostream *os) { *os << "COM" << p.port; }
+
+class PortNames : public PortTest, public ::testing::WithParamInterface<PortName>
+{
+};
+
+TEST_P(PortNames, FileNameAndDescription)
+{
+    sim::SetPortPresent(("com" + std::to_string(GetParam().port)).c_str(), true);
+    EXPECT_EQ(0, OpenMIDICOM(GetParam().port));
+
+    auto calls = sim::CreateFileCalls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(GetParam().fileName, sim::Utf8(calls[0].name));
+    auto descriptions = sim::CommDescriptions();
+    ASSERT_EQ(1u, descriptions.size());
+    EXPECT_EQ(GetParam().description, sim::Utf8(descriptions[0]));
+}
+
+const PortName kPortNames[] = {
+    {4, "com4", "com4:38400,n,8,1"},           {9, "com9", "com9:38400,n,8,1"},
+    {10, "\\\\.\\COM10", "com10:38400,n,8,1"}, {12, "\\\\.\\COM12", "com12:38400,n,8,1"},
+    {16, "\\\\.\\COM16", "com16:38400,n,8,1"},
+};
+INSTANTIATE_TEST_SUITE_P(AtTheNineTenBoundary, PortNames, ::testing::ValuesIn(kPortNames),
+                         [](const ::testing::TestParamInfo<PortName> &info) {
+                             return "Com" + std::to_string(info.param.port);
+                         });
+
+TEST_F(PortConnection, Com12OpensAndCarriesBytesLikeCom1)
+{
+    sim::SetPortPresent("com9", true);
+    sim::SetPortPresent("com12", true);
+
+    ASSERT_EQ(0, OpenMIDICOM(12));
+
+    EXPECT_TRUE(sim::PortIsOpen("com12"));
+    EXPECT_FALSE(sim::PortIsOpen("com1")) << "the name must not fall back to another port";
+    EXPECT_EQ(38400u, sim::PortState("com12").BaudRate);
+    CloseMIDICOM(12);
+    ExpectAllGivenBack();
+}
+
+TEST_F(PortConnection, PlainNameAboveCom9NamesNoDevice)
+{
+    /* What the device-namespace name works around: the platform (Wine
+       included) answers "file not found" to a plain com12. */
+    sim::SetPortPresent("com12", true);
+    HANDLE h = CreateFileW(u"com12", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+}
+
 } // namespace
