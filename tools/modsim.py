@@ -21,6 +21,8 @@ Commands, one per line, each answered by one line:
     TIMES                 arrival of each byte since CLEAR, ms since CLEAR
                                                             -> TIMES <ms,...>
     SEND DELAY_MS HEX     send the bytes after the delay    -> OK
+    ECHO ON|OFF           send back every byte that arrives, as a loop-back
+                          plug (TX wired to RX) does       -> OK
     QUIT                  end the simulator                 -> OK
 """
 import argparse
@@ -61,6 +63,7 @@ class Module:
         self.last_arrival = self.epoch
         self.running = True
         self.log = False
+        self.echo = False
         # Called with (arrival time, bytes) by the reader, outside the lock;
         # a module that acts on what it receives hooks in here.
         self.on_bytes = None
@@ -77,6 +80,8 @@ class Module:
                 time.sleep(0.01)
                 continue
             now = time.monotonic()
+            if self.echo:
+                os.write(self.master, data)
             with self.lock:
                 for b in data:
                     self.received.append((now, b))
@@ -156,6 +161,9 @@ def session(module, conn):
                     answer = "TIMES " + ",".join("%.1f" % (t * 1000) for t in times)
                 elif cmd == "SEND":
                     module.send_later(int(words[1]), bytes.fromhex("".join(words[2:])))
+                    answer = "OK"
+                elif cmd == "ECHO" and len(words) == 2 and words[1].upper() in ("ON", "OFF"):
+                    module.echo = words[1].upper() == "ON"
                     answer = "OK"
                 elif cmd == "QUIT":
                     module.running = False

@@ -28,6 +28,8 @@ constexpr DWORD kInBufferSize = 1024;    /* bytes each */
 constexpr DWORD kProgressMs = 250;       /* progress line redrawn this often */
 constexpr DWORD kMaxSleepMs = 20;        /* longest sleep while playing: keeps Ctrl-C and progress prompt */
 constexpr DWORD kSelftestQuietMs = 1500; /* selftest gives up after this long without anything new */
+constexpr DWORD kDrainQuietMs = 150;     /* quiet on the input that counts as drained */
+constexpr DWORD kIdentityWaitMs = 2000;  /* identity waits this long for the reply by default */
 constexpr DWORD kPortMax = 256;          /* highest COM number Windows gives out */
 constexpr size_t kFileMax = 64u << 20;   /* larger files are no MIDI files */
 const wchar_t kOurOutName[] = L"VeldorNT MIDI Out";
@@ -41,6 +43,7 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N] COMMAND ...
                       "  config                  open the driver's setup dialog\n"
                       "  port [N]                show or store the port (COMN), also above COM4\n"
                       "  selftest                send a pattern and check it comes back (loop-back plug)\n"
+                      "  identity [--time S]     ask the module who it is (universal identity request)\n"
                       "  install [DLL]           copy the DLL to the system directory and register it\n"
                       "  uninstall [32|64]       remove what install added\n"
                       "--driver PATH loads TOLVEX.dll itself instead of going through winmm (for Wine).\n"
@@ -210,10 +213,12 @@ class Input
         h->dwFlags &= ~MHDR_DONE;
         dev_->AddBuffer(h);
     }
-    ~Input()
+    ~Input() { Close(); }
+    void Close()
     {
         if (!open_)
             return;
+        open_ = false;
         dev_->ResetIn(); /* the close is refused while buffers are queued */
         for (MIDIHDR &h : hdr_)
             dev_->UnprepareIn(&h);
@@ -355,12 +360,13 @@ int CmdPlay(Devices *dev, const Options &o)
 
     timeBeginPeriod(1);
     DWORD start = timeGetTime(), lastDrawn = start - kProgressMs;
-    size_t next = 0;
+    size_t next = 0, sentBytes = 0;
     bool ok = true;
     for (;;) {
         uint64_t nowUs = (uint64_t)(timeGetTime() - start) * 1000;
         while (ok && next < song.events.size() && song.events[next].us <= nowUs) {
             ok = Send(dev, song.events[next].bytes, song.events[next].sysex);
+            sentBytes += ok ? song.events[next].bytes.size() : 0;
             next++;
         }
         if (!ok || gStop || (next == song.events.size() && nowUs >= song.lengthUs))
@@ -384,6 +390,8 @@ int CmdPlay(Devices *dev, const Options &o)
     }
     timeEndPeriod(1);
     dev->CloseOut();
+    size_t sent = ok ? next : next - 1;
+    printf("sent %zu message%s, %zu bytes\n", sent, sent == 1 ? "" : "s", sentBytes);
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -510,6 +518,17 @@ int CmdSelftest(Devices *dev, const Options &o)
             dev->CloseOut();
             return kExitFailed;
         }
+        /* Bytes left in the port's queue (the echo of an earlier close's
+           reset, say) are not part of the pattern. */
+        DWORD lastStale = GetTickCount(), drainStart = lastStale;
+        while (GetTickCount() - lastStale < kDrainQuietMs && GetTickCount() - drainStart < kSelftestQuietMs) {
+            WaitForSingleObject(gArrived, 20);
+            for (const Received &r : TakeReceived()) {
+                lastStale = GetTickCount();
+                if (r.hdr)
+                    in.GiveBack(r.hdr);
+            }
+        }
         for (const midimsg::Message &m : pattern) {
             if (!(sentAll = Send(dev, m.bytes, m.sysex)))
                 break;
@@ -535,8 +554,12 @@ int CmdSelftest(Devices *dev, const Options &o)
                 }
             }
         }
+        /* Output first: with a loop-back plug its reset comes back while
+           the input is still there to take it, not at the next open. */
+        dev->CloseOut();
+        Sleep(kDrainQuietMs);
+        in.Close();
     }
-    dev->CloseOut();
     if (!sentAll)
         return kExitFailed;
 
@@ -558,6 +581,53 @@ int CmdSelftest(Devices *dev, const Options &o)
         printf("selftest FAILED: %zu messages sent, %zu came back\n", pattern.size(), got.size());
     }
     return kExitFailed;
+}
+
+/* The universal identity request to every device id; the reply names the
+   module's maker, family, model and version. */
+int CmdIdentity(Devices *dev, const Options &o)
+{
+    const std::vector<uint8_t> kRequest = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    constexpr size_t kReplyBytes = 15; /* F0 7E id 06 02 mm ff ff dd dd ss ss ss ss F7 */
+    UINT outId, inId;
+    if (!PickDevice(dev, o, false, &outId) || !PickDevice(dev, o, true, &inId))
+        return kExitFailed;
+    if (!Opened(dev->OpenOut(outId), "MIDI output"))
+        return kExitFailed;
+    std::vector<uint8_t> reply, sysex;
+    {
+        Input in(dev);
+        if (!in.Open(inId)) {
+            dev->CloseOut();
+            return kExitFailed;
+        }
+        bool sent = Send(dev, kRequest, true);
+        DWORD start = GetTickCount(), limitMs = o.seconds > 0 ? (DWORD)(o.seconds * 1000) : kIdentityWaitMs;
+        while (sent && reply.empty() && GetTickCount() - start < limitMs && !gStop) {
+            WaitForSingleObject(gArrived, 50);
+            for (const Received &r : TakeReceived()) {
+                if (!r.hdr)
+                    continue;
+                sysex.insert(sysex.end(), r.bytes.begin(), r.bytes.end());
+                if (!sysex.empty() && sysex.back() == 0xF7) {
+                    if (sysex.size() >= 5 && sysex[1] == 0x7E && sysex[3] == 0x06 && sysex[4] == 0x02)
+                        reply = sysex; /* anything else (an echo of the request) is not the answer */
+                    sysex.clear();
+                }
+                in.GiveBack(r.hdr);
+            }
+        }
+    }
+    dev->CloseOut();
+    if (reply.empty()) {
+        printf("no identity reply within %.1f s\n", (o.seconds > 0 ? o.seconds : kIdentityWaitMs / 1000.0));
+        return kExitFailed;
+    }
+    printf("identity reply: %s\n", midimsg::Hex(reply.data(), reply.size()).c_str());
+    if (reply.size() == kReplyBytes)
+        printf("manufacturer 0x%02x, family %d, model %d, version %d.%d.%d.%d\n", reply[5], reply[6] | reply[7] << 7,
+               reply[8] | reply[9] << 7, reply[10], reply[11], reply[12], reply[13]);
+    return kExitOk;
 }
 
 int CmdConfig(Devices *dev)
@@ -602,8 +672,12 @@ int CmdPort(const Options &o)
         return kExitFailed;
     }
     printf("stored COM%lu; programs that load the driver from now on use it\n", n);
-    wchar_t target[MAX_PATH];
-    if (!QueryDosDeviceW((L"COM" + std::to_wstring(n)).c_str(), target, MAX_PATH))
+    /* Only a look: a port held by another program still exists. */
+    HANDLE h = CreateFileW((L"\\\\.\\COM" + std::to_wstring(n)).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD why = GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    else if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND)
         printf("note: COM%lu does not exist at the moment\n", n);
     return kExitOk;
 }
@@ -698,7 +772,7 @@ int main(int argc, char **argv)
     if (o.command == "uninstall")
         return CmdUninstall(o);
 
-    const char *const kDeviceCommands[] = {"list", "play", "send", "dump", "config", "selftest"};
+    const char *const kDeviceCommands[] = {"list", "play", "send", "dump", "config", "selftest", "identity"};
     bool known = false;
     for (const char *c : kDeviceCommands)
         known = known || o.command == c;
@@ -724,5 +798,7 @@ int main(int argc, char **argv)
         return CmdDump(dev.get(), o);
     if (o.command == "config")
         return CmdConfig(dev.get());
+    if (o.command == "identity")
+        return CmdIdentity(dev.get(), o);
     return CmdSelftest(dev.get(), o);
 }
