@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -70,3 +71,30 @@ class DemoCommandTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class DemoRealPortTest(unittest.TestCase):
+    """--port: COM1 leads to the named device and nothing is rendered. The
+    device here is another pty with a module behind it that renders nothing."""
+
+    def test_plays_to_the_named_device_and_reports_its_reply(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            device = vmodule.VirtualModule(os.path.join(tmp, "ttyUSB0"))
+            threading.Thread(target=device.reader, daemon=True).start()
+            wav = os.path.join(tmp, "none.wav")
+            build = os.environ.get("TOLVEX_DEMO_BUILD", os.path.join(ROOT, "build", "win64"))
+            try:
+                r = subprocess.run([os.path.join(ROOT, "tools", "demo"), "--file", SHORT, "--port", device.link,
+                                    "--wav", wav, "--build", build], cwd=ROOT, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True, timeout=TIMEOUT)
+            finally:
+                device.running = False
+                device.close()
+            with open(SHORT, "rb") as f:
+                events = len(smfread.timed(f.read()))
+            got = device.stats()
+            self.assertEqual(r.returncode, 0, "expected exit 0, got %d:\n%s" % (r.returncode, r.stdout[-1500:]))
+            self.assertIn("identity  " + vmodule.IDENTITY_REPLY.hex(" "), r.stdout, "expected the device's reply")
+            self.assertGreaterEqual(got["messages"], events + 1, "expected the file's %d messages and the request "
+                                    "at the device, got %d" % (events, got["messages"]))
+            self.assertFalse(os.path.exists(wav), "expected no rendering with --port")
