@@ -1,0 +1,760 @@
+/*
+ * Soak and line benchmarks under Wine: plays the multimedia system for
+ * TOLVEX.dll while tests/soak/linemod.py, on COM1's other end, streams at
+ * the line rate. Checks every byte both ways and watches the process's
+ * handles and memory; or measures latency and throughput.
+ *     tolvex_soak_host.exe MODE SECONDS PATH\TOLVEX.dll
+ * MODE: soak (both ways), in (input only), outlong (long buffers only),
+ * latency (SECONDS unused). Prints PASS/FAIL/INFO lines, then "END MODE".
+ */
+#define PSAPI_VERSION 1
+#include <winsock2.h>
+#include <windows.h>
+#include <mmddk.h>
+#include <mmsystem.h>
+#include <psapi.h>
+
+#include "midistream.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+typedef DWORD(WINAPI *DeviceProc)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+const wchar_t kDevice0Key[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
+constexpr double kLineRate = 3840.0;    /* bytes/s: 38400 bit/s, 10 bits a byte */
+constexpr uint32_t kInSeed = 0x1A2B3C;  /* the stream the module sends */
+constexpr uint32_t kOutSeed = 0x4D5E6F; /* the stream the driver sends */
+constexpr int kInBuffers = 4;
+constexpr DWORD kInBufferSize = 256;
+constexpr int kOutBuffers = 2;
+constexpr double kFeedAhead = 1.0; /* s of input handed to the module ahead of the line */
+constexpr DWORD kDrainMs = 5000;   /* for the last bytes to arrive at the end */
+constexpr int kLatencyCount = 1000;
+
+std::string gMode;
+int gFailed;
+
+void Report(bool ok, const char *check, const char *fmt = nullptr, ...)
+{
+    char detail[1024] = "";
+    if (!ok && fmt) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(detail, sizeof detail, fmt, ap);
+        va_end(ap);
+    }
+    printf(ok ? "PASS %s.%s\n" : "FAIL %s.%s: %s\n", gMode.c_str(), check, detail);
+    fflush(stdout);
+    gFailed += !ok;
+}
+
+void Info(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    printf("INFO %s: ", gMode.c_str());
+    vprintf(fmt, ap);
+    printf("\n");
+    fflush(stdout);
+    va_end(ap);
+}
+
+/* ---- clocks: QueryPerformanceCounter in ns ---- */
+
+LONGLONG gQpcFreq;
+
+long long NowNs()
+{
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return (long long)((double)c.QuadPart * 1e9 / (double)gQpcFreq);
+}
+
+double Seconds(long long fromNs) { return (double)(NowNs() - fromNs) / 1e9; }
+
+/* ---- the module's control channel (one request at a time) ---- */
+
+SOCKET gSock = INVALID_SOCKET;
+CRITICAL_SECTION gSockLock;
+
+bool Connect()
+{
+    const char *addr = getenv("TOLVEX_LINEMOD");
+    const char *colon = addr ? strrchr(addr, ':') : nullptr;
+    if (!colon)
+        return false;
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((u_short)atoi(colon + 1));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    gSock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL noDelay = TRUE;
+    setsockopt(gSock, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof noDelay);
+    return connect(gSock, (sockaddr *)&sa, sizeof sa) == 0;
+}
+
+std::string Ask(const std::string &cmd)
+{
+    EnterCriticalSection(&gSockLock);
+    std::string line = cmd + "\n";
+    send(gSock, line.c_str(), (int)line.size(), 0);
+    std::string answer;
+    char buf[4096];
+    for (;;) {
+        int n = recv(gSock, buf, sizeof buf, MSG_PEEK);
+        if (n <= 0)
+            break;
+        const char *nl = (const char *)memchr(buf, '\n', n);
+        int take = nl ? (int)(nl - buf) + 1 : n;
+        recv(gSock, buf, take, 0);
+        answer.append(buf, nl ? take - 1 : take);
+        if (nl)
+            break;
+    }
+    LeaveCriticalSection(&gSockLock);
+    return answer;
+}
+
+std::vector<long long> Numbers(const std::string &answer)
+{
+    std::vector<long long> v;
+    size_t at = answer.find(' ');
+    while (at != std::string::npos && at + 1 < answer.size()) {
+        v.push_back(strtoll(answer.c_str() + at + 1, nullptr, 10));
+        at = answer.find(',', at + 1);
+    }
+    return v;
+}
+
+/* ---- CRC-32 (the one zlib uses), of the bytes sent ---- */
+
+uint32_t gCrcTable[256];
+
+void CrcInit()
+{
+    for (uint32_t n = 0; n < 256; n++) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; k++)
+            c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        gCrcTable[n] = c;
+    }
+}
+
+uint32_t Crc(uint32_t crc, const uint8_t *p, size_t n)
+{
+    crc = ~crc;
+    while (n--)
+        crc = gCrcTable[(crc ^ *p++) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+/* ---- the library ---- */
+
+HMODULE gLib;
+DeviceProc gMod, gMid;
+
+bool Load(const std::wstring &path)
+{
+    HKEY k;
+    DWORD port = 1;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0) {
+        RegSetValueExW(k, L"COMID", 0, REG_DWORD, (const BYTE *)&port, sizeof port);
+        RegCloseKey(k);
+    }
+    gLib = LoadLibraryW(path.c_str());
+    if (!gLib)
+        return false;
+    gMod = (DeviceProc)(void *)GetProcAddress(gLib, "modMessage");
+    gMid = (DeviceProc)(void *)GetProcAddress(gLib, "midMessage");
+    return gMod && gMid;
+}
+
+DWORD Open(DeviceProc proc, UINT msg, DWORD_PTR callback)
+{
+    static MIDIOPENDESC desc[2];
+    MIDIOPENDESC &d = desc[proc == gMid];
+    d = MIDIOPENDESC();
+    d.dwCallback = callback;
+    return proc(0, msg, 0, (DWORD_PTR)&d, CALLBACK_FUNCTION);
+}
+
+/* ---- input: what the module sends, checked as it is delivered ---- */
+
+/* Fixed rings, so that checking allocates nothing while memory is watched. */
+template <class T, size_t N> struct Ring {
+    T v[N];
+    size_t head, tail;
+    bool Empty() const { return head == tail; }
+    bool Push(T x)
+    {
+        if (tail - head == N)
+            return false;
+        v[tail++ % N] = x;
+        return true;
+    }
+    T Pop() { return v[head++ % N]; }
+};
+
+struct InputCheck {
+    midistream::Generator gen{kInSeed};
+    midistream::Item item;
+    midistream::Expect ex;
+    Ring<uint32_t, 4096> shorts;
+    Ring<uint8_t, 16384> sysex;
+    bool overflow;
+    /* Counts of what arrived; only the poll thread writes them. */
+    std::atomic<long long> shortsOk{0}, sysexOk{0}, buffers{0}, errors{0}, mismatches{0};
+    DWORD_PTR lastClockStamp;
+    bool stampsBackwards;
+    char firstMismatch[256];
+
+    void Refill()
+    {
+        gen.Next(item, ex, false);
+        for (size_t i = 0; i < ex.shortCount; i++)
+            overflow |= !shorts.Push(ex.shorts[i]);
+        for (size_t i = 0; i < ex.sysexCount; i++)
+            overflow |= !sysex.Push(ex.sysex[i]);
+    }
+
+    void Mismatch(const char *what, unsigned expected, unsigned got)
+    {
+        if (mismatches++ == 0)
+            snprintf(firstMismatch, sizeof firstMismatch, "%s: expected %#x, got %#x after %lld messages, %lld bytes",
+                     what, expected, got, shortsOk.load(), sysexOk.load());
+    }
+
+    void Short(DWORD_PTR word, DWORD_PTR stamp)
+    {
+        while (shorts.Empty() && !overflow)
+            Refill();
+        uint32_t want = shorts.Empty() ? 0 : shorts.Pop();
+        if (want == (uint32_t)word)
+            shortsOk++;
+        else
+            Mismatch("short message", want, (unsigned)word);
+        /* A message is stamped when it starts, and a clock tick inside it is
+           delivered first: only the ticks' own stamps must never go back. */
+        if (word == midistream::kClock) {
+            stampsBackwards |= stamp < lastClockStamp;
+            lastClockStamp = stamp;
+        }
+    }
+
+    void Long(const MIDIHDR *h)
+    {
+        buffers++;
+        for (DWORD i = 0; i < h->dwBytesRecorded; i++) {
+            while (sysex.Empty() && !overflow)
+                Refill();
+            uint8_t want = sysex.Empty() ? 0 : sysex.Pop();
+            if (want == (uint8_t)h->lpData[i])
+                sysexOk++;
+            else
+                Mismatch("sysex byte", want, (uint8_t)h->lpData[i]);
+        }
+    }
+} gIn;
+
+MIDIHDR gInHdr[kInBuffers];
+char gInData[kInBuffers][kInBufferSize];
+std::atomic<bool> gInputClosing{false};
+
+/* Latency: when each probe message was delivered. */
+long long gProbeAt[kLatencyCount];
+std::atomic<int> gProbes{0};
+
+void CALLBACK InputProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2)
+{
+    if (gMode == "latency") {
+        if (msg == MIM_DATA) {
+            long long t = NowNs();
+            int i = (int)(((p1 >> 8) & 0x7F) + 128 * (((p1 >> 16) & 0x7F) - 1));
+            if (i >= 0 && i < kLatencyCount)
+                gProbeAt[i] = t;
+            gProbes++;
+        }
+        return;
+    }
+    switch (msg) {
+    case MIM_DATA:
+        gIn.Short(p1, p2);
+        break;
+    case MIM_LONGDATA:
+        gIn.Long((const MIDIHDR *)p1);
+        if (!gInputClosing) /* queued again from the callback, as a recording client does */
+            gMid(0, MIDM_ADDBUFFER, 0, p1, sizeof(MIDIHDR));
+        break;
+    case MIM_ERROR:
+        gIn.errors++;
+        break;
+    }
+}
+
+/* Hands the module the input stream, about kFeedAhead s ahead of the line. */
+struct Feeder {
+    midistream::Generator gen{kInSeed};
+    midistream::Item item;
+    midistream::Expect ex;
+    long long bytes, shorts, sysexBytes;
+    std::string hex;
+
+    void FeedUntil(double lineSeconds)
+    {
+        static const char digits[] = "0123456789abcdef";
+        hex = "FEED ";
+        while (bytes < (long long)(lineSeconds * kLineRate)) {
+            gen.Next(item, ex, false);
+            for (size_t i = 0; i < item.count; i++) {
+                hex += digits[item.bytes[i] >> 4];
+                hex += digits[item.bytes[i] & 15];
+            }
+            bytes += (long long)item.count;
+            shorts += (long long)ex.shortCount;
+            sysexBytes += (long long)ex.sysexCount;
+        }
+        if (hex.size() > 5)
+            Ask(hex);
+    }
+} gFeed;
+
+/* ---- output: the driver's stream, paced at the line rate ---- */
+
+struct Output {
+    midistream::Generator gen{kOutSeed};
+    midistream::Item item;
+    midistream::Expect ex;
+    MIDIHDR hdr[kOutBuffers];
+    char data[kOutBuffers][midistream::kMaxItem];
+    int next;
+    long long bytes, shortCalls, longCalls, refused;
+    uint32_t crc;
+    std::vector<long long> longCallNs;
+
+    /* Sends items until the stream has reached `seconds` of the line. */
+    void SendUntil(double seconds, bool longOnly)
+    {
+        while (bytes < (long long)(seconds * kLineRate)) {
+            gen.Next(item, ex, true);
+            if (longOnly && !item.isLong)
+                continue;
+            DWORD r;
+            if (item.isLong) {
+                MIDIHDR &h = hdr[next];
+                next = (next + 1) % kOutBuffers;
+                memcpy(data[&h - hdr], item.bytes, item.count);
+                h = MIDIHDR();
+                h.lpData = data[&h - hdr];
+                h.dwBufferLength = (DWORD)item.count;
+                h.dwFlags = MHDR_PREPARED;
+                long long t = NowNs();
+                r = gMod(0, MODM_LONGDATA, 0, (DWORD_PTR)&h, sizeof h);
+                if (longCallNs.size() < longCallNs.capacity())
+                    longCallNs.push_back(NowNs() - t);
+                longCalls++;
+            } else {
+                r = gMod(0, MODM_DATA, 0, item.word, 0);
+                shortCalls++;
+            }
+            if (r != MMSYSERR_NOERROR) {
+                refused++;
+                continue;
+            }
+            crc = Crc(crc, item.bytes, item.count);
+            bytes += (long long)item.count;
+        }
+    }
+} gOut;
+
+void CALLBACK OutputProc(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+/* ---- the process's resources ---- */
+
+struct Sample {
+    double at;
+    DWORD handles;
+    SIZE_T heapBytes, virtualBytes, workingSet;
+};
+
+/* The process's open handles. Wine answers GetProcessHandleCount with 0, so
+   they are counted in the system's handle list, which it does keep. */
+typedef LONG(WINAPI *QuerySystemFn)(ULONG, PVOID, ULONG, PULONG);
+constexpr ULONG kSystemHandleInformation = 16;
+struct HandleEntry {
+    ULONG pid;
+    BYTE type, flags;
+    USHORT handle;
+    PVOID object;
+    ACCESS_MASK access;
+};
+std::vector<BYTE> gHandleBuf;
+const char *gHandleMethod = "GetProcessHandleCount";
+
+DWORD CountHandles()
+{
+    static QuerySystemFn query =
+        (QuerySystemFn)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
+    if (query) {
+        ULONG need = 0;
+        LONG st = query(kSystemHandleInformation, gHandleBuf.data(), (ULONG)gHandleBuf.size(), &need);
+        if (st == 0) {
+            ULONG n = *(ULONG *)gHandleBuf.data();
+            const HandleEntry *e = (const HandleEntry *)(gHandleBuf.data() + sizeof(ULONG_PTR));
+            DWORD mine = 0;
+            for (ULONG i = 0; i < n; i++)
+                mine += e[i].pid == GetCurrentProcessId();
+            gHandleMethod = "the system handle list";
+            return mine;
+        }
+    }
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+/* Bytes in use in every heap of the process: what a leak would add to. */
+SIZE_T HeapBytes()
+{
+    HANDLE heaps[64];
+    DWORD n = GetProcessHeaps(64, heaps);
+    SIZE_T busy = 0;
+    for (DWORD i = 0; i < n && i < 64; i++) {
+        if (!HeapLock(heaps[i]))
+            continue;
+        PROCESS_HEAP_ENTRY e = {};
+        while (HeapWalk(heaps[i], &e))
+            if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                busy += e.cbData;
+        HeapUnlock(heaps[i]);
+    }
+    return busy;
+}
+
+Sample TakeSample(long long start)
+{
+    Sample s = {Seconds(start), CountHandles(), HeapBytes(), 0, 0};
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc)) {
+        s.virtualBytes = pmc.PagefileUsage;
+        s.workingSet = pmc.WorkingSetSize;
+    }
+    return s;
+}
+
+/* ---- modes ---- */
+
+bool OpenInput()
+{
+    DWORD r = Open(gMid, MIDM_OPEN, (DWORD_PTR)InputProc);
+    if (r != MMSYSERR_NOERROR) {
+        Report(false, "input-open", "expected 0, got %lu", (unsigned long)r);
+        return false;
+    }
+    for (int i = 0; i < kInBuffers; i++) {
+        gInHdr[i] = MIDIHDR();
+        gInHdr[i].lpData = gInData[i];
+        gInHdr[i].dwBufferLength = kInBufferSize;
+        gInHdr[i].dwFlags = MHDR_PREPARED;
+        gMid(0, MIDM_ADDBUFFER, 0, (DWORD_PTR)&gInHdr[i], sizeof(MIDIHDR));
+    }
+    gMid(0, MIDM_START, 0, 0, 0);
+    return true;
+}
+
+void CloseInput()
+{
+    gInputClosing = true;
+    gMid(0, MIDM_RESET, 0, 0, 0);
+    DWORD r = gMid(0, MIDM_CLOSE, 0, 0, 0);
+    Report(r == MMSYSERR_NOERROR, "input-close", "expected 0, got %lu", (unsigned long)r);
+}
+
+/* Both ways (soak), input only (in), or long output buffers only (outlong). */
+void Stream(double seconds)
+{
+    bool in = gMode != "outlong", out = gMode != "in";
+    Ask("CLEAR");
+    if (in && !OpenInput())
+        return;
+    if (out && Open(gMod, MODM_OPEN, (DWORD_PTR)OutputProc) != MMSYSERR_NOERROR) {
+        Report(false, "output-open", "the output device did not open");
+        return;
+    }
+    gOut.longCallNs.reserve(100000);
+    gHandleBuf.resize(4 << 20); /* the system's handle list, allocated once */
+
+    std::vector<Sample> samples;
+    samples.reserve((size_t)seconds + 16);
+    long long start = NowNs();
+    double nextSample = 0, nextCheck = 10;
+    long long checkedBytes = 0;
+    uint32_t crcAtMark = 0;
+    long long bytesAtMark = -1;
+    while (Seconds(start) < seconds) {
+        double t = Seconds(start);
+        if (in && gFeed.bytes < (long long)((t + kFeedAhead / 2) * kLineRate))
+            gFeed.FeedUntil(std::min(t + kFeedAhead, seconds));
+        if (out)
+            gOut.SendUntil(t, gMode == "outlong");
+        if (t >= nextSample) {
+            samples.push_back(TakeSample(start));
+            nextSample += 1;
+        }
+        /* Mid-run, the output so far: the bytes sent by a second ago must have arrived intact. */
+        if (out && t >= nextCheck) {
+            if (bytesAtMark >= 0) {
+                std::string a = Ask("CRCAT " + std::to_string(bytesAtMark) + " 2000");
+                char want[32];
+                snprintf(want, sizeof want, "CRCAT %lld %08x", bytesAtMark, crcAtMark);
+                if (a != want) {
+                    Report(false, "output-intact-midway", "expected \"%s\", got \"%s\"", want, a.c_str());
+                    out = false;
+                }
+                checkedBytes = bytesAtMark;
+            }
+            bytesAtMark = gOut.bytes;
+            crcAtMark = gOut.crc;
+            nextCheck += 10;
+        }
+        Sleep(5);
+    }
+    samples.push_back(TakeSample(start));
+    double ran = Seconds(start);
+
+    /* Let the line drain: the module's queue, then the last poll. */
+    if (in) {
+        DWORD waited = 0;
+        while (Numbers(Ask("PENDING"))[0] > 0 && waited < kDrainMs)
+            Sleep(50), waited += 50;
+        Sleep(100);
+        long long lastShorts = -1, lastBytes = -1;
+        while ((gIn.shortsOk + gIn.mismatches != lastShorts || gIn.sysexOk != lastBytes) && waited < kDrainMs) {
+            lastShorts = gIn.shortsOk + gIn.mismatches;
+            lastBytes = gIn.sysexOk;
+            Sleep(100), waited += 100;
+        }
+        /* Sysex still in a buffer that has not filled is returned by the reset. */
+        CloseInput();
+        Info("input: %lld bytes sent by the module in %.1f s (%.0f bytes/s), %lld messages and %lld sysex bytes in "
+             "%lld buffers delivered",
+             gFeed.bytes, ran, gFeed.bytes / ran, gIn.shortsOk.load(), gIn.sysexOk.load(), gIn.buffers.load());
+        Report(gIn.mismatches == 0, "input-in-order", "%lld mismatches, the first %s", gIn.mismatches.load(),
+               gIn.firstMismatch);
+        Report(gIn.shortsOk == gFeed.shorts && gIn.sysexOk == gFeed.sysexBytes && !gIn.overflow, "input-none-lost",
+               "expected %lld messages and %lld sysex bytes, got %lld and %lld", gFeed.shorts, gFeed.sysexBytes,
+               gIn.shortsOk.load(), gIn.sysexOk.load());
+        Report(gIn.errors == 0, "input-no-errors", "%lld MIM_ERROR", gIn.errors.load());
+        Report(!gIn.stampsBackwards, "input-stamps-in-order", "a clock tick was stamped before the one before it");
+    }
+    if (out) {
+        std::string a = Ask("CRCAT " + std::to_string(gOut.bytes) + " " + std::to_string(kDrainMs));
+        char want[32];
+        snprintf(want, sizeof want, "CRCAT %lld %08x", gOut.bytes, gOut.crc);
+        std::vector<long long> recv = Numbers(Ask("RECV"));
+        Info("output: %lld bytes in %lld short and %lld long messages in %.1f s (%.0f bytes/s)", gOut.bytes,
+             gOut.shortCalls, gOut.longCalls, ran, gOut.bytes / ran);
+        Report(a == want && !recv.empty() && recv[0] == gOut.bytes && gOut.refused == 0, "output-intact",
+               "expected \"%s\" and %lld bytes in all, %d refused; got \"%s\", %lld bytes, %lld refused (checked to "
+               "%lld)",
+               want, gOut.bytes, 0, a.c_str(), recv.empty() ? -1 : recv[0], gOut.refused, checkedBytes);
+        if (!gOut.longCallNs.empty()) {
+            std::vector<long long> v = gOut.longCallNs;
+            std::sort(v.begin(), v.end());
+            Info("MODM_LONGDATA call: median %.3f ms, 99th percentile %.3f ms, max %.3f ms over %zu calls",
+                 v[v.size() / 2] / 1e6, v[v.size() * 99 / 100] / 1e6, v.back() / 1e6, v.size());
+        }
+        DWORD r = gMod(0, MODM_CLOSE, 0, 0, 0);
+        Report(r == MMSYSERR_NOERROR, "output-close", "expected 0, got %lu", (unsigned long)r);
+    }
+
+    /* Flat resources: after a warm-up (a fifth of the run, at least 2 s),
+       the last samples hold no more than the first ones did. Three of each,
+       so that a handle or block that comes and goes does not count. */
+    double warm = std::max(2.0, ran / 5);
+    std::vector<Sample> kept;
+    for (const Sample &s : samples)
+        if (s.at >= warm)
+            kept.push_back(s);
+    if (kept.size() >= 6) {
+        Sample first = kept[0], last = kept.back();
+        DWORD maxHandles = 0;
+        for (size_t i = 0; i < kept.size(); i++) {
+            const Sample &s = kept[i];
+            maxHandles = std::max(maxHandles, s.handles);
+            if (i < 3) {
+                first.handles = std::max(first.handles, s.handles);
+                first.heapBytes = std::max(first.heapBytes, s.heapBytes);
+                first.virtualBytes = std::max(first.virtualBytes, s.virtualBytes);
+            }
+            if (i + 3 >= kept.size()) {
+                last.handles = std::min(last.handles, s.handles);
+                last.heapBytes = std::min(last.heapBytes, s.heapBytes);
+                last.virtualBytes = std::min(last.virtualBytes, s.virtualBytes);
+            }
+        }
+        const Sample *base = &first;
+        Info("resources from %.0f s to %.0f s: handles (%s) %lu -> %lu (max %lu); heap in use %zu -> %zu KB; "
+             "pagefile usage %zu -> %zu KB; working set %zu -> %zu KB",
+             base->at, last.at, gHandleMethod, (unsigned long)base->handles, (unsigned long)last.handles,
+             (unsigned long)maxHandles, (size_t)base->heapBytes / 1024, (size_t)last.heapBytes / 1024,
+             (size_t)base->virtualBytes / 1024, (size_t)last.virtualBytes / 1024, (size_t)base->workingSet / 1024,
+             (size_t)last.workingSet / 1024);
+        Report(base->handles > 0 && last.handles <= base->handles, "handles-flat",
+               "handle count %lu at first, %lu at the end", (unsigned long)base->handles, (unsigned long)last.handles);
+        constexpr SIZE_T kSlack = 64 * 1024; /* the heap's own bookkeeping, far below a leak per message */
+        Report(last.heapBytes <= base->heapBytes + kSlack, "heap-flat", "heap in use rose from %zu KB to %zu KB",
+               (size_t)base->heapBytes / 1024, (size_t)last.heapBytes / 1024);
+        Report(last.virtualBytes <= base->virtualBytes + 4 * kSlack, "memory-flat",
+               "pagefile usage rose from %zu KB to %zu KB", (size_t)base->virtualBytes / 1024,
+               (size_t)last.virtualBytes / 1024);
+    } else {
+        Report(false, "resources-sampled", "the run was too short to sample after a warm-up");
+    }
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, (size_t)(p * (double)v.size()))];
+}
+
+/* Both clocks, QueryPerformanceCounter here and CLOCK_MONOTONIC_RAW at the
+   module: the module's reading against the midpoint of each request. */
+bool CompareClocks(double &offsetMs, double &boundMs)
+{
+    double bestRtt = 1e18;
+    for (int i = 0; i < 200; i++) {
+        long long t1 = NowNs();
+        std::vector<long long> n = Numbers(Ask("NOW"));
+        long long t2 = NowNs();
+        if (n.empty())
+            return false;
+        if (t2 - t1 < bestRtt) {
+            bestRtt = (double)(t2 - t1);
+            offsetMs = (n[0] - (t1 + t2) / 2) / 1e6;
+            boundMs = bestRtt / 2e6;
+        }
+    }
+    return true;
+}
+
+void Latency()
+{
+    double offsetMs = 0, boundMs = 0;
+    bool clocks = CompareClocks(offsetMs, boundMs);
+    Info("clocks: module minus host %.3f ms, within +-%.3f ms (best of 200 requests)", offsetMs, boundMs);
+    Report(clocks && std::abs(offsetMs) <= boundMs + 0.05, "one-clock",
+           "the module's clock differs by %.3f ms (bound %.3f ms): times cannot be compared", offsetMs, boundMs);
+
+    /* Output: from the modMessage call to the message's last byte at the module. */
+    if (Open(gMod, MODM_OPEN, (DWORD_PTR)OutputProc) != MMSYSERR_NOERROR) {
+        Report(false, "output-open", "the output device did not open");
+        return;
+    }
+    Sleep(50);
+    Ask("CLEAR");
+    std::vector<long long> called(kLatencyCount);
+    for (int i = 0; i < kLatencyCount; i++) {
+        DWORD word = 0x90 | (DWORD)(i % 128) << 8 | (DWORD)(1 + i / 128) << 16;
+        called[i] = NowNs();
+        gMod(0, MODM_DATA, 0, word, 0);
+        Sleep(2);
+    }
+    Sleep(200);
+    std::vector<long long> arrived = Numbers(Ask("TIMES"));
+    gMod(0, MODM_CLOSE, 0, 0, 0);
+    if (arrived.size() < (size_t)kLatencyCount * 3) {
+        Report(false, "output-latency", "expected %d bytes at the module, got %zu", kLatencyCount * 3, arrived.size());
+    } else {
+        std::vector<double> ms;
+        for (int i = 0; i < kLatencyCount; i++)
+            ms.push_back((arrived[3 * i + 2] - called[i]) / 1e6);
+        double med = Percentile(ms, 0.5), p99 = Percentile(ms, 0.99);
+        Info("output latency over %d messages: median %.3f ms, 99th percentile %.3f ms, max %.3f ms", kLatencyCount,
+             med, p99, Percentile(ms, 1.0));
+        Report(p99 <= 1.0, "output-within-1ms", "99th percentile %.3f ms", p99);
+    }
+
+    /* Input: from the write of the last byte at the module to MIM_DATA. */
+    if (Open(gMid, MIDM_OPEN, (DWORD_PTR)InputProc) != MMSYSERR_NOERROR) {
+        Report(false, "input-open", "the input device did not open");
+        return;
+    }
+    gMid(0, MIDM_START, 0, 0, 0);
+    Sleep(50);
+    gProbes = 0;
+    Ask("PROBE " + std::to_string(kLatencyCount) + " 6");
+    DWORD waited = 0;
+    while (gProbes < kLatencyCount && waited < 30000)
+        Sleep(100), waited += 100;
+    Sleep(50);
+    std::vector<long long> sent = Numbers(Ask("PROBETIMES"));
+    gMid(0, MIDM_RESET, 0, 0, 0);
+    gMid(0, MIDM_CLOSE, 0, 0, 0);
+    if (gProbes != kLatencyCount || sent.size() != (size_t)kLatencyCount) {
+        Report(false, "input-latency", "expected %d messages each way, got %d delivered, %zu sent", kLatencyCount,
+               gProbes.load(), sent.size());
+        return;
+    }
+    std::vector<double> ms;
+    for (int i = 0; i < kLatencyCount; i++)
+        ms.push_back((gProbeAt[i] - sent[i]) / 1e6);
+    double med = Percentile(ms, 0.5), p99 = Percentile(ms, 0.99);
+    Info("input latency over %d messages: min %.3f ms, median %.3f ms, 99th percentile %.3f ms, max %.3f ms",
+         kLatencyCount, Percentile(ms, 0), med, p99, Percentile(ms, 1.0));
+    Report(p99 <= 12.0, "input-within-poll-plus-2ms", "99th percentile %.3f ms", p99);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s soak|in|outlong|latency SECONDS PATH\\TOLVEX.dll\n", argv[0]);
+        return 2;
+    }
+    gMode = argv[1];
+    double seconds = atof(argv[2]);
+    int n = MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, nullptr, 0);
+    std::wstring dll(n > 0 ? n - 1 : 0, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, &dll[0], n);
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    gQpcFreq = f.QuadPart;
+    InitializeCriticalSection(&gSockLock);
+    CrcInit();
+    timeBeginPeriod(1); /* Sleep(5) in the pacing loop, not 15.6 */
+
+    if (!Connect()) {
+        Report(false, "linemod", "cannot reach the module at TOLVEX_LINEMOD");
+    } else if (!Load(dll)) {
+        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    } else if (gMode == "latency") {
+        Latency();
+        FreeLibrary(gLib);
+    } else if (gMode == "soak" || gMode == "in" || gMode == "outlong") {
+        Stream(seconds);
+        FreeLibrary(gLib);
+    } else {
+        fprintf(stderr, "unknown mode %s\n", gMode.c_str());
+        return 2;
+    }
+    printf("END %s\n", gMode.c_str());
+    fflush(stdout);
+    timeEndPeriod(1);
+    return gFailed ? 1 : 0;
+}
