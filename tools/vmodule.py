@@ -121,9 +121,6 @@ class Synth:
         lib.fluid_synth_sfload.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
         lib.fluid_synth_write_float.argtypes = [ctypes.c_void_p, ctypes.c_int] + [ctypes.c_void_p, ctypes.c_int,
                                                                                   ctypes.c_int] * 2
-        for fn in ("noteon", "noteoff", "cc", "program_change", "pitch_bend", "channel_pressure", "key_pressure",
-                   "system_reset"):
-            getattr(lib, "fluid_synth_" + fn).argtypes = None
         lib.fluid_synth_sysex.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p,
                                           ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
         lib.fluid_set_log_function.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p]
