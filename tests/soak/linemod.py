@@ -22,7 +22,7 @@ each, one line answered:
     TIMES                 arrival of each byte since CLEAR, ns          -> TIMES ns,...
     PROBE N GAP_MS        send N note-ons (note i%128, velocity 1+i//128) one write each,
                           GAP_MS plus 0..GAP_MS/2 random apart          -> OK
-    PROBETIMES            the CLOCK_MONOTONIC_RAW time of each probe write, ns
+    PROBETIMES            CLOCK_MONOTONIC_RAW just before each probe's write, ns
                                                                         -> PROBETIMES ns,...
     QUIT                                                                -> OK
 """
@@ -119,8 +119,8 @@ class Line:
                 time.sleep((gap_ms + rnd.uniform(0, gap_ms / 2)) / 1000.0)
                 msg = bytes([0x90, i % 128, 1 + i // 128])
                 with self.write_lock:
+                    t = now_ns()  # the write hands all three bytes to the pty at once
                     os.write(self.master, msg)
-                    t = now_ns()
                 self.probe_times.append(t)
 
         self.probe_times = []
