@@ -20,11 +20,13 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab  # noqa: E402
+import ctl_suite  # noqa: E402
 from winelab import run, wine_env, winpath  # noqa: E402
 
 WINE_TIMEOUT = 60  # s for one group of the test host
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind"]
 GUI_GROUPS = ["configure", "wrongversion"]
+CTL_GROUPS = ["tolvexctl"]  # tolvexctl's commands (ctl_suite.py)
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll"}
 ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".edata", ".idata", ".rsrc", ".reloc", ".pdata", ".xdata"}
 WIN98_HOST = "tolvex_wine_host_win98.exe"  # the prefix reports Windows 98 to this name
@@ -330,7 +332,7 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
     r = run([loader, "--version"], 20)
     if r.returncode != 0:
         why = "%s cannot run here: %s" % (loader, (r.stderr.strip() or "exit %d" % r.returncode)[-200:])
-        for g in GROUPS + GUI_GROUPS:
+        for g in GROUPS + GUI_GROUPS + CTL_GROUPS:
             report("SKIP", "%s.%s" % (tag, g), why)
         return
     prefix = os.path.join(work, "prefix" + ("64" if arch == "x86_64" else "32"))
@@ -374,6 +376,9 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
                 run_group(tag, loader, base_env, win98, dll, g)
             else:
                 run_group(tag, loader, base_env, host, dll, g)
+        if CTL_GROUPS:
+            ctl_suite.run_ctl(tag, loader, base_env, os.path.dirname(os.path.dirname(dll)), root, work, address,
+                              report)
     finally:
         run(["timeout", "30", "wineserver", "-k"], 40, base_env)
         if xvfb:
@@ -401,6 +406,7 @@ def main():
         wanted = args.groups.split(",")
         GROUPS[:] = [g for g in GROUPS if g in wanted]
         GUI_GROUPS[:] = [g for g in GUI_GROUPS if g in wanted]
+        CTL_GROUPS[:] = [g for g in CTL_GROUPS if g in wanted]
     root, work = os.path.abspath(args.root), os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     started = time.time()

@@ -1,0 +1,358 @@
+"""tolvexctl under Wine: each command run as a person would run it (with
+--driver, since Wine's winmm loads no third-party driver), against the module
+simulator, checked by what reaches the wire, the registry and the files.
+Called by run_suite.py inside its prefix, simulator and X server; reports
+"PASS/FAIL wine64.ctl.<check>" through the suite's report().
+
+Every wait has a time limit: a hung tolvexctl fails its check.
+"""
+import os
+import re
+import socket
+import subprocess
+import sys
+import time
+
+import ctl_inf
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from winelab import run, winpath  # noqa: E402
+
+CTL_TIMEOUT = 30  # s for one tolvexctl run
+KEY_DEVICE0 = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0"
+KEY_DRIVERS32 = "HKLM\\" + ctl_inf.DRIVERS32
+KEY_DESC = "HKLM\\" + ctl_inf.DESC
+RESET = "".join("b%x4000b%x7b00" % (c, c) for c in range(16))  # what the output close sends
+TIMING_TOLERANCE_MS = 25
+
+
+class Sim:
+    """The module simulator's control channel."""
+
+    def __init__(self, address):
+        host, port = address.rsplit(":", 1)
+        self.sock = socket.create_connection((host, int(port)), timeout=15)
+        self.f = self.sock.makefile("rw", newline="\n")
+
+    def ask(self, cmd):
+        self.f.write(cmd + "\n")
+        self.f.flush()
+        return self.f.readline().strip()
+
+    def wire(self, settle=100):
+        a = self.ask("WIRE %d" % settle)
+        return a[5:] if a.startswith("WIRE") else "?" + a
+
+    def times(self):
+        a = self.ask("TIMES")
+        return [float(t) for t in a[6:].split(",") if t] if a.startswith("TIMES") else []
+
+    def close(self):
+        self.sock.close()
+
+
+def vlq(n):
+    out = [n & 0x7F]
+    n >>= 7
+    while n:
+        out.append(0x80 | (n & 0x7F))
+        n >>= 7
+    return bytes(reversed(out))
+
+
+def smf(fmt, division, tracks):
+    def chunk(kind, body):
+        return kind + len(body).to_bytes(4, "big") + body
+
+    head = chunk(b"MThd", fmt.to_bytes(2, "big") + len(tracks).to_bytes(2, "big") + division.to_bytes(2, "big"))
+    return head + b"".join(chunk(b"MTrk", b"".join(vlq(d) + e for d, e in t) + b"\x00\xff\x2f\x00") for t in tracks)
+
+
+# Format 1 at 96 ticks a quarter: 500 ms quarters, then 250 ms from tick 192;
+# running status, a meta event and a system exclusive message in the notes.
+PLAY_FILE = smf(1, 96, [
+    [(0, b"\xff\x51\x03\x07\xa1\x20"), (192, b"\xff\x51\x03\x03\xd0\x90")],
+    [(0, b"\x90\x3c\x40"), (96, b"\x3c\x00"), (0, b"\xff\x01\x02hi"), (96, b"\x3e\x40"),
+     (96, b"\xf0\x05\x7e\x7f\x09\x01\xf7"), (96, b"\x80\x3e\x00")]])
+PLAY_WIRE = "903c40" "903c00" "903e40" "f07e7f0901f7" "803e00"
+PLAY_STARTS_MS = [0, 500, 1000, 1250, 1500]  # when each message starts
+PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
+
+
+class CtlSuite:
+    def __init__(self, tag, loader, env, build, root, work, address, report):
+        self.tag, self.loader, self.env, self.report = tag, loader, env, report
+        self.exe = os.path.join(build, "tools", "tolvexctl", "tolvexctl.exe")
+        self.dll = os.path.join(build, "driver", "TOLVEX.dll")
+        self.dll32 = os.path.join(os.path.dirname(build), re.sub(r"64$", "32", os.path.basename(build)), "driver",
+                                  "TOLVEX.dll")
+        self.root, self.work, self.address = root, os.path.join(work, "ctl"), address
+        self.prefix = env["WINEPREFIX"]
+        os.makedirs(self.work, exist_ok=True)
+
+    def check(self, ok, name, why):
+        self.report("PASS" if ok else "FAIL", "%s.ctl.%s" % (self.tag, name), "" if ok else why)
+
+    def ctl(self, *args, timeout=CTL_TIMEOUT, driver=True):
+        cmd = [self.loader, self.exe] + (["--driver", winpath(self.dll)] if driver else []) + list(args)
+        return run(["timeout", str(timeout)] + cmd, timeout + 10, self.env)
+
+    def file(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return winpath(path)
+
+    def reg(self, key, name, view=64):
+        r = run(["timeout", "30", self.loader, "reg", "query", key, "/v", name, "/reg:%d" % view], 40, self.env)
+        m = re.search(r"^\s+%s\s+(REG_\w+)\s+(.*)$" % re.escape(name), r.stdout, re.M | re.I)
+        return (m.group(1), m.group(2).strip()) if m else None
+
+    def reg_set(self, key, name, data, view=64):
+        run(["timeout", "30", self.loader, "reg", "add", key, "/v", name, "/d", data, "/f", "/reg:%d" % view], 40,
+            self.env)
+
+    def reg_delete(self, key, name, view=64):
+        run(["timeout", "30", self.loader, "reg", "delete", key, "/v", name, "/f", "/reg:%d" % view], 40, self.env)
+
+    # ------------------------------------------------------------ checks
+
+    def list_devices(self):
+        r = self.ctl("list")
+        self.check(r.returncode == 0 and "out 0: VeldorNT MIDI Out" in r.stdout and "in 0: VeldorNT MIDI In" in
+                   r.stdout, "list", "expected exit 0 and both devices, got %d: %s %s" % (r.returncode, r.stdout[-300:],
+                                                                                         r.stderr[-200:]))
+
+    def port(self):
+        r = self.ctl("port", "3", driver=False)
+        value = self.reg(KEY_DEVICE0, "COMID")
+        self.check(r.returncode == 0 and value == ("REG_DWORD", "0x3"), "port-stores-comid",
+                   "expected exit 0 and COMID REG_DWORD 0x3, got %d and %s" % (r.returncode, value))
+        r = self.ctl("port", driver=False)
+        self.check(r.stdout.strip() == "COM3", "port-shows-comid", "expected COM3, got %r" % r.stdout)
+        r = self.ctl("port", "0", driver=False)
+        value = self.reg(KEY_DEVICE0, "COMID")
+        self.check(r.returncode == 2 and value == ("REG_DWORD", "0x3"), "port-refuses-0",
+                   "expected exit 2 and COMID still 0x3, got %d and %s" % (r.returncode, value))
+        self.ctl("port", "1", driver=False)
+
+    def send(self, sim):
+        sim.ask("CLEAR")
+        r = self.ctl("send", "90 3c 40 3e 40", "f0,7e,7f,09,01,f7", "c0", "05")
+        wire = sim.wire()
+        want = "903c40903e40f07e7f0901f7c005" + RESET
+        self.check(r.returncode == 0 and wire == want, "send-hex-wire",
+                   "expected exit 0 and %s, got %d and %s %s" % (want, r.returncode, wire, r.stderr[-200:]))
+
+        syx = bytes.fromhex("f04110421240007f0041f7" "f043104c00007e00f7")
+        sim.ask("CLEAR")
+        r = self.ctl("send", self.file("two.syx", syx))
+        wire = sim.wire()
+        self.check(r.returncode == 0 and wire == syx.hex() + RESET, "send-syx-wire",
+                   "expected exit 0 and %s, got %d and %s %s" % (syx.hex() + RESET, r.returncode, wire,
+                                                                 r.stderr[-200:]))
+
+        sim.ask("CLEAR")
+        r = self.ctl("send", "3c", "40")
+        wire = sim.wire()
+        self.check(r.returncode == 1 and "data byte with no status" in r.stderr and wire == "", "send-refuses-stray-data",
+                   "expected exit 1, the reason and nothing sent, got %d, %r, %s" % (r.returncode, r.stderr, wire))
+
+    def play(self, sim):
+        sim.ask("CLEAR")
+        path = self.file("play.mid", PLAY_FILE)
+        r = self.ctl("play", path)
+        wire, times = sim.wire(150), sim.times()
+        ok = r.returncode == 0 and wire == PLAY_WIRE + RESET
+        self.check(ok, "play-wire", "expected exit 0 and %s, got %d and %s %s" % (PLAY_WIRE + RESET, r.returncode,
+                                                                                  wire, r.stderr[-300:]))
+        self.check("sent 5 messages, 18 bytes" in r.stdout and "5/5 events" in r.stdout, "play-progress",
+                   "expected the progress line and the count, got %r" % r.stdout[-300:])
+        if ok and len(times) >= PLAY_FIRST_BYTES[-1]:
+            starts = [times[i] - times[0] for i in PLAY_FIRST_BYTES]
+            off = max(abs(a - b) for a, b in zip(starts, PLAY_STARTS_MS))
+            print("INFO %s.ctl.play-timing worst %.1f ms off (%s)" % (self.tag, off,
+                                                                      ", ".join("%.1f" % s for s in starts)))
+            self.check(off <= TIMING_TOLERANCE_MS, "play-timing",
+                       "expected messages at %s ms (within %d), got %s" % (PLAY_STARTS_MS, TIMING_TOLERANCE_MS,
+                                                                          ["%.1f" % s for s in starts]))
+        else:
+            self.check(False, "play-timing", "no times to compare")
+
+        sim.ask("CLEAR")
+        r = self.ctl("play", self.file("cut.mid", PLAY_FILE[:40]))
+        wire = sim.wire()
+        self.check(r.returncode == 1 and "claims" in r.stderr and wire == "", "play-refuses-truncated-file",
+                   "expected exit 1, a reason naming the short track and nothing sent, got %d, %r, %s" %
+                   (r.returncode, r.stderr, wire))
+
+    def dump(self, sim):
+        big = "f07d" + "".join("%02x" % (i % 128) for i in range(2998)) + "f7"  # 3000 bytes, over three buffers
+        cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "dump", "--time", "4"]
+        proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            started = proc.stderr.readline()  # "waiting for data ..." once the input runs
+            if "waiting" in started:
+                sim.ask("SEND 0 903c40")
+                sim.ask("SEND 200 3c00f8")
+                sim.ask("SEND 400 " + big)
+                sim.ask("SEND 700 c005")
+            out, err = proc.communicate(timeout=40)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+        lines = [l.split(None, 1) for l in out.splitlines() if l.strip()]
+        got = [(float(t), re.split(r"\s{2,}", rest)[0].replace(" ", "")) for t, rest in lines if
+               re.match(r"^\d+\.\d+$", t)]
+        want = ["903c40", "903c00", "f8", big, "c005"]
+        self.check(proc.returncode == 0 and [h for _, h in got] == want, "dump-messages",
+                   "expected exit 0 and %s, got %s and %s %s" % ([w[:16] for w in want], proc.returncode,
+                                                                  [h[:16] for _, h in got], err[-200:]))
+        stamps = [t for t, _ in got]
+        span = (stamps[-1] - stamps[0]) * 1000 if len(stamps) == 5 else -1
+        self.check(stamps == sorted(stamps) and abs(span - 700) <= 60, "dump-timestamps",
+                   "expected rising stamps spanning 700 ms, got %s" % stamps)
+
+    def selftest(self, sim):
+        sim.ask("ECHO ON")
+        r = self.ctl("selftest")
+        sim.ask("ECHO OFF")
+        self.check(r.returncode == 0 and "selftest passed" in r.stdout, "selftest-with-echo",
+                   "expected exit 0 and passed, got %d: %s %s" % (r.returncode, r.stdout, r.stderr[-200:]))
+        r = self.ctl("selftest")
+        self.check(r.returncode == 1 and "nothing came back" in r.stdout, "selftest-without-echo-fails",
+                   "expected exit 1 and nothing came back, got %d: %s" % (r.returncode, r.stdout))
+
+    def identity(self, sim):
+        sim.ask("CLEAR")
+        reply = "f07e100602412b020000000100f7"
+        cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "identity", "--time", "8"]
+        proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.time() + 15
+        asked = False
+        while time.time() < deadline and proc.poll() is None:
+            if "f07e7f0601f7" in sim.wire(0):
+                sim.ask("SEND 0 " + reply)
+                asked = True
+                break
+            time.sleep(0.05)
+        try:
+            out, err = proc.communicate(timeout=40)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+        self.check(asked and proc.returncode == 0 and "identity reply: f0 7e 10 06 02 41 2b 02 00 00 00 01 00 f7" in
+                   out, "identity", "expected the request on the wire and the reply printed, got asked=%s, %s: %s %s" %
+                   (asked, proc.returncode, out, err[-200:]))
+
+    def com12(self, sim1):
+        """A port above COM9, as a USB-serial adapter gets: the driver must open
+        it as \\\\.\\COM12. Wine ignores long names under Ports, so the prefix's
+        dosdevices/com12 is linked to a second simulator by hand."""
+        link = os.path.join(self.work, "com12")
+        proc = subprocess.Popen([sys.executable, os.path.join(self.root, "tools", "modsim.py"), "--link", link,
+                                 "--control", "0"], stdout=subprocess.PIPE, text=True)
+        dos = os.path.join(self.prefix, "dosdevices", "com12")
+        try:
+            m = re.search(r"control (127\.0\.0\.1:\d+)", proc.stdout.readline() or "")
+            if not m:
+                self.check(False, "com12", "the second simulator did not start")
+                return
+            sim12 = Sim(m.group(1))
+            if os.path.lexists(dos):
+                os.unlink(dos)
+            os.symlink(link, dos)
+            r = self.ctl("port", "12", driver=False)
+            stored = self.reg(KEY_DEVICE0, "COMID")
+            sim1.ask("CLEAR")
+            sim12.ask("CLEAR")
+            s = self.ctl("send", "90", "3c", "40")
+            wire12, wire1 = sim12.wire(), sim1.wire()
+            self.check(r.returncode == 0 and stored == ("REG_DWORD", "0xc") and s.returncode == 0 and
+                       wire12 == "903c40" + RESET and wire1 == "", "com12",
+                       "expected COMID 0xc and 903c40 on COM12 only, got %s, exit %d, COM12 %s, COM1 %s %s" %
+                       (stored, s.returncode, wire12[:40], wire1[:40], s.stderr[-200:]))
+            sim12.close()
+        finally:
+            if os.path.islink(dos):
+                os.unlink(dos)
+            self.ctl("port", "1", driver=False)
+            proc.terminate()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+
+    def install(self):
+        """tolvexctl install and uninstall: the first free midiN, the 32-bit
+        DLL in the 32-bit directory and view, the same names as the INF."""
+        system = {"system32": os.path.join(self.prefix, "drive_c", "windows", "system32", "tolvex.dll"),
+                  "syswow64": os.path.join(self.prefix, "drive_c", "windows", "syswow64", "tolvex.dll")}
+        inf = ctl_inf.expected_by_arch(ctl_inf.parse(os.path.join(self.root, "install", "tolvex.inf")))["amd64"]
+        inf_desc = {v: d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DESC.lower()}
+        inf_file = {d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DRIVERS32.lower()}
+        self.reg_set(KEY_DRIVERS32, "midi", "other.dll")  # another driver's: install takes midi1, uninstall keeps it
+        try:
+            r64 = self.ctl("install", winpath(self.dll), driver=False)
+            have32 = os.path.exists(self.dll32)
+            r32 = self.ctl("install", winpath(self.dll32), driver=False) if have32 else None
+            got = {64: self.reg(KEY_DRIVERS32, "midi1"), 32: self.reg(KEY_DRIVERS32, "midi", 32)}
+            desc = {v: self.reg(KEY_DESC, "tolvex.dll", v) for v in (64, 32)}
+            files = {d for d, p in system.items() if os.path.exists(p)}
+            ok = r64.returncode == 0 and got[64] == ("REG_SZ", "tolvex.dll") and desc[64] == ("REG_SZ", inf_desc[64])
+            ok = ok and {("system32", "tolvex.dll")} <= inf["files"] and "system32" in files
+            self.check(ok and inf_file == {"tolvex.dll"}, "install-64",
+                       "expected Drivers32 midi1 = tolvex.dll, drivers.desc = %r and system32\\tolvex.dll as the INF "
+                       "has; got exit %d, %s, %s, files %s: %s" % (inf_desc[64], r64.returncode, got[64], desc[64],
+                                                                   sorted(files), r64.stderr[-200:]))
+            if have32:
+                ok32 = r32.returncode == 0 and got[32] == ("REG_SZ", "tolvex.dll") and \
+                    desc[32] == ("REG_SZ", inf_desc[32]) and "syswow64" in files
+                self.check(ok32, "install-32-on-64",
+                           "expected the 32-bit view's midi = tolvex.dll and syswow64\\tolvex.dll, got exit %d, %s, "
+                           "%s, files %s: %s" % (r32.returncode, got[32], desc[32], sorted(files), r32.stderr[-200:]))
+            again = self.ctl("install", winpath(self.dll), driver=False)
+            self.check(again.returncode == 0 and "already registered as midi1" in again.stdout and
+                       self.reg(KEY_DRIVERS32, "midi2") is None, "install-twice-registers-once",
+                       "expected one entry, got %s and midi2 %s" % (again.stdout, self.reg(KEY_DRIVERS32, "midi2")))
+
+            u64 = self.ctl("uninstall", driver=False)
+            u32 = self.ctl("uninstall", "32", driver=False) if have32 else None
+            left = {"midi1": self.reg(KEY_DRIVERS32, "midi1"), "midi": self.reg(KEY_DRIVERS32, "midi"),
+                    "desc": self.reg(KEY_DESC, "tolvex.dll"), "midi/32": self.reg(KEY_DRIVERS32, "midi", 32),
+                    "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)}
+            files = {d for d, p in system.items() if os.path.exists(p)}
+            want = {"midi1": None, "midi": ("REG_SZ", "other.dll"), "desc": None, "midi/32": None, "desc/32": None}
+            self.check(u64.returncode == 0 and (u32 is None or u32.returncode == 0) and left == want and not files,
+                       "uninstall-removes-exactly-that", "expected %s and no files, got %s and %s" %
+                       (want, left, sorted(files)))
+        finally:
+            self.reg_delete(KEY_DRIVERS32, "midi")
+
+    def all(self):
+        if not os.path.exists(self.exe):
+            self.check(False, "built", "missing %s" % self.exe)
+            return
+        sim = Sim(self.address)
+        try:
+            self.list_devices()
+            self.port()
+            self.send(sim)
+            self.play(sim)
+            self.dump(sim)
+            self.selftest(sim)
+            self.identity(sim)
+            self.com12(sim)
+            self.install()
+        finally:
+            sim.ask("ECHO OFF")
+            sim.close()
+
+
+def run_ctl(tag, loader, env, build, root, work, address, report):
+    started = time.time()
+    try:
+        CtlSuite(tag, loader, env, build, root, work, address, report).all()
+    except Exception as e:  # a broken check must not take the suite's count down with it
+        report("FAIL", "%s.ctl.completed" % tag, "%s: %s" % (type(e).__name__, e))
+    print("INFO %s.ctl took %.1f s" % (tag, time.time() - started), flush=True)
