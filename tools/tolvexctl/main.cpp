@@ -31,7 +31,7 @@ constexpr DWORD kSelftestQuietMs = 1500; /* selftest gives up after this long wi
 constexpr DWORD kDrainQuietMs = 150;     /* quiet on the input that counts as drained */
 constexpr DWORD kIdentityWaitMs = 2000;  /* identity waits this long for the reply by default */
 constexpr DWORD kPortMax = 256;          /* highest COM number Windows gives out */
-constexpr size_t kFileMax = 64u << 20;   /* larger files are no MIDI files */
+constexpr size_t kFileMax = 8u << 20;    /* larger files are no MIDI files, and would fill memory with events */
 const wchar_t kOurOutName[] = L"VeldorNT MIDI Out";
 const wchar_t kOurInName[] = L"VeldorNT MIDI In";
 
@@ -87,7 +87,7 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out, std::stri
     }
     CloseHandle(f);
     if (!ok)
-        *error = path + ": cannot read it whole (larger than 64 MB or a read error)";
+        *error = path + ": cannot read it whole (larger than 8 MB or a read error)";
     return ok;
 }
 
@@ -262,7 +262,8 @@ int CmdList(Devices *dev)
 {
     printf("devices through %s\n", dev->Name().c_str());
     if (dev->Name() == "winmm") {
-        for (int bits : {32, 64}) {
+        /* On 64-bit Windows each architecture has its own Drivers32. */
+        for (int bits : NativeBits() == 64 ? std::vector<int>{64, 32} : std::vector<int>{32}) {
             std::wstring alias = InstalledAlias(bits);
             if (!alias.empty())
                 printf("TOLVEX.dll (%d-bit) registered as %s\n", bits, Narrow(alias).c_str());
