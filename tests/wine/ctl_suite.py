@@ -188,6 +188,7 @@ class CtlSuite:
 
     def dump(self, sim):
         big = "f07d" + "".join("%02x" % (i % 128) for i in range(2998)) + "f7"  # 3000 bytes, over three buffers
+        self.ctl("dump", "--time", "1")  # takes what earlier checks left in the port's queue
         cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "dump", "--time", "4"]
         proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
