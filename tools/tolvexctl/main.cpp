@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -405,7 +406,13 @@ int CmdSend(Devices *dev, const Options &o)
     std::vector<uint8_t> bytes;
     std::string error;
     const std::string &first = o.args[0];
-    bool isFile = o.args.size() == 1 && GetFileAttributesW(Widen(first).c_str()) != INVALID_FILE_ATTRIBUTES;
+    auto endsWith = [&](const char *ext) {
+        size_t n = strlen(ext);
+        return first.size() > n && _stricmp(first.c_str() + first.size() - n, ext) == 0;
+    };
+    /* A missing file.syx is reported as a missing file, not as bad hex. */
+    bool isFile =
+        o.args.size() == 1 && (GetFileAttributesW(Widen(first).c_str()) != INVALID_FILE_ATTRIBUTES || endsWith(".syx"));
     if (isFile ? !ReadWholeFile(first, &bytes, &error) : !(error = midimsg::ParseHex(o.args, &bytes)).empty()) {
         Fail(error);
         return kExitFailed;
