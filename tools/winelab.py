@@ -9,6 +9,7 @@ ready.
 import os
 import shutil
 import subprocess
+import time
 
 PREFIX_TIMEOUT = 240  # s to make a prefix
 WINE64 = "/usr/lib/wine/wine64"
@@ -79,3 +80,23 @@ def point_link(link, target):
         os.unlink(tmp)
     os.symlink(target, tmp)
     os.replace(tmp, link)
+
+
+def start_xvfb():
+    """Starts Xvfb on a free display: (process, ":N"), or (None, None)."""
+    if not shutil.which("Xvfb"):
+        return None, None
+    for n in range(90, 200):
+        if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
+            continue
+        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            if os.path.exists("/tmp/.X11-unix/X%d" % n):
+                return proc, ":%d" % n
+            if proc.poll() is not None:
+                break
+            time.sleep(0.1)
+        proc.kill()
+    return None, None

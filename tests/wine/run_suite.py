@@ -21,7 +21,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab  # noqa: E402
 import ctl_suite  # noqa: E402
-from winelab import run, wine_env, winpath  # noqa: E402
+from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 
 WINE_TIMEOUT = 60  # s for one group of the test host
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind"]
@@ -289,25 +289,6 @@ def start_modsim(root, work):
         if proc.poll() is not None:
             break
     proc.kill()
-    return None, None
-
-
-def start_xvfb():
-    if not shutil.which("Xvfb"):
-        return None, None
-    for n in range(90, 200):
-        if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
-            continue
-        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                return proc, ":%d" % n
-            if proc.poll() is not None:
-                break
-            time.sleep(0.1)
-        proc.kill()
     return None, None
 
 
