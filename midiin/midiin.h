@@ -51,6 +51,10 @@ void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR 
 void midNotifyPending(const MIDIINPENDING *lpPending);
 DWORD midAddBuffer(LPMIDIHDR lpHdr);
 void midBufferWrite(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
+/* The leading data bytes of lpb, as midBufferWrite would take them one by one,
+   up to the end of the head buffer (which is then returned); returns how
+   many were taken. The caller holds the input lock. */
+UINT midBufferWriteData(const BYTE *lpb, UINT cb, MIDIINPENDING *lpPending);
 void midFreeQ();
 
 /* parser.cpp */

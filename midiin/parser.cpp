@@ -158,8 +158,14 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
        byte is parsed: a buffer queued from it takes the bytes that follow. */
     CritEnter();
     midPendInit(&pending);
-    while (i < cb && pending.cNotes == 0 && fCommIn == 0)
-        midParseByte(lpb[i++], &pending);
+    while (i < cb && pending.cNotes == 0 && fCommIn == 0) {
+        /* Exclusive data goes into the buffer a run at a time: it is most of
+           what a busy line carries. */
+        if (gMIMC.fSysEx && lpb[i] < kFirstStatus)
+            i += midBufferWriteData(lpb + i, cb - i, &pending);
+        else
+            midParseByte(lpb[i++], &pending);
+    }
     CritLeave();
 
     midNotifyPending(&pending);

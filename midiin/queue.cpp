@@ -95,6 +95,36 @@ void midBufferWrite(BYTE b, MIDIINPENDING *lpPending)
     midPend(lpPending, MIM_LONGDATA, (DWORD_PTR)lpHdr, gMIMC.dwMsgTime);
 }
 
+UINT midBufferWriteData(const BYTE *lpb, UINT cb, MIDIINPENDING *lpPending)
+{
+    LPMIDIHDR lpHdr = gMIMC.lpQueue;
+    UINT n = 0;
+    if (lpHdr == nullptr) {
+        while (n < cb && lpb[n] < kFirstStatus)
+            n++; /* nowhere to go: dropped, as one at a time */
+        return n;
+    }
+    /* No room (the client may have shortened a queued buffer): one byte,
+       which returns the buffer, exactly as midBufferWrite does. */
+    if (gMIMC.dwBufOffset >= lpHdr->dwBufferLength) {
+        midBufferWrite(lpb[0], lpPending);
+        return 1;
+    }
+    DWORD dwRoom = lpHdr->dwBufferLength - gMIMC.dwBufOffset;
+    BYTE *lpOut = reinterpret_cast<BYTE *>(lpHdr->lpData) + gMIMC.dwBufOffset;
+    while (n < cb && n < dwRoom && lpb[n] < kFirstStatus) {
+        lpOut[n] = lpb[n];
+        n++;
+    }
+    gMIMC.dwBufOffset += n;
+    if (n == dwRoom && n != 0) {
+        /* The byte that filled the buffer completes it, as midBufferWrite does. */
+        gMIMC.dwBufOffset--;
+        midBufferWrite(lpb[n - 1], lpPending);
+    }
+    return n;
+}
+
 void midFreeQ()
 {
     CritEnter();
