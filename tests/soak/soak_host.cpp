@@ -4,7 +4,7 @@
  * the line rate. Checks every byte both ways and watches the process's
  * handles and memory; or measures latency and throughput.
  *     tolvex_soak_host.exe MODE SECONDS PATH\TOLVEX.dll
- * MODE: soak (both ways), in (input only), outlong (long buffers only),
+ * MODE: soak (both ways), in (input only), outlong (6000-byte buffers only),
  * latency (SECONDS unused). Prints PASS/FAIL/INFO lines, then "END MODE".
  */
 #define PSAPI_VERSION 1
@@ -41,6 +41,7 @@ constexpr int kOutBuffers = 2;
 constexpr double kFeedAhead = 1.0; /* s of input handed to the module ahead of the line */
 constexpr DWORD kDrainMs = 5000;   /* for the last bytes to arrive at the end */
 constexpr int kLatencyCount = 1000;
+constexpr size_t kBigLong = 6000; /* bytes of each buffer in the outlong mode */
 
 std::string gMode;
 int gFailed;
@@ -218,6 +219,7 @@ struct InputCheck {
     /* Counts of what arrived; only the poll thread writes them. */
     std::atomic<long long> shortsOk{0}, sysexOk{0}, buffers{0}, errors{0}, mismatches{0};
     DWORD_PTR lastClockStamp;
+    long long firstAt, lastAt; /* ns, first and last delivery */
     bool stampsBackwards;
     char firstMismatch[256];
 
@@ -237,8 +239,16 @@ struct InputCheck {
                      what, expected, got, shortsOk.load(), sysexOk.load());
     }
 
+    void Delivered()
+    {
+        lastAt = NowNs();
+        if (firstAt == 0)
+            firstAt = lastAt;
+    }
+
     void Short(DWORD_PTR word, DWORD_PTR stamp)
     {
+        Delivered();
         while (shorts.Empty() && !overflow)
             Refill();
         uint32_t want = shorts.Empty() ? 0 : shorts.Pop();
@@ -256,6 +266,8 @@ struct InputCheck {
 
     void Long(const MIDIHDR *h)
     {
+        if (h->dwBytesRecorded != 0)
+            Delivered();
         buffers++;
         for (DWORD i = 0; i < h->dwBytesRecorded; i++) {
             while (sysex.Empty() && !overflow)
@@ -335,22 +347,54 @@ struct Feeder {
 
 struct Output {
     midistream::Generator gen{kOutSeed};
-    midistream::Item item;
+    struct {
+        uint8_t bytes[kBigLong];
+        size_t count;
+        bool isLong;
+        uint32_t word;
+    } item;
+    midistream::Item genItem;
     midistream::Expect ex;
     MIDIHDR hdr[kOutBuffers];
-    char data[kOutBuffers][midistream::kMaxItem];
+    char data[kOutBuffers][kBigLong];
     int next;
     long long bytes, shortCalls, longCalls, refused;
     uint32_t crc;
     std::vector<long long> longCallNs;
 
+    void Generated()
+    {
+        gen.Next(genItem, ex, true);
+        memcpy(item.bytes, genItem.bytes, genItem.count);
+        item.count = genItem.count;
+        item.isLong = genItem.isLong;
+        item.word = genItem.word;
+    }
+
+    /* One system-exclusive message of kBigLong bytes: longer than the
+       driver's staging buffer, so it goes to the port in two writes. */
+    uint32_t big = 0x2545F491;
+    void BigSysEx()
+    {
+        item.count = 0;
+        item.isLong = true;
+        item.bytes[item.count++] = midistream::kSysEx;
+        item.bytes[item.count++] = midistream::kMaker;
+        while (item.count < kBigLong - 1) {
+            big ^= big << 13, big ^= big >> 17, big ^= big << 5;
+            item.bytes[item.count++] = (uint8_t)(big & 0x7F);
+        }
+        item.bytes[item.count++] = midistream::kEox;
+    }
+
     /* Sends items until the stream has reached `seconds` of the line. */
     void SendUntil(double seconds, bool longOnly)
     {
         while (bytes < (long long)(seconds * kLineRate)) {
-            gen.Next(item, ex, true);
-            if (longOnly && !item.isLong)
-                continue;
+            if (longOnly)
+                BigSysEx();
+            else
+                Generated();
             DWORD r;
             if (item.isLong) {
                 MIDIHDR &h = hdr[next];
@@ -549,9 +593,11 @@ void Stream(double seconds)
         }
         /* Sysex still in a buffer that has not filled is returned by the reset. */
         CloseInput();
-        Info("input: %lld bytes sent by the module in %.1f s (%.0f bytes/s), %lld messages and %lld sysex bytes in "
-             "%lld buffers delivered",
-             gFeed.bytes, ran, gFeed.bytes / ran, gIn.shortsOk.load(), gIn.sysexOk.load(), gIn.buffers.load());
+        double span = (gIn.lastAt - gIn.firstAt) / 1e9;
+        Info("input: the module sent %lld bytes (%.1f s of the line); %lld messages and %lld sysex bytes in %lld "
+             "buffers delivered, the first and last %.1f s apart (%.0f line bytes/s)",
+             gFeed.bytes, gFeed.bytes / kLineRate, gIn.shortsOk.load(), gIn.sysexOk.load(), gIn.buffers.load(), span,
+             span > 0 ? gFeed.bytes / span : 0.0);
         Report(gIn.mismatches == 0, "input-in-order", "%lld mismatches, the first %s", gIn.mismatches.load(),
                gIn.firstMismatch);
         Report(gIn.shortsOk == gFeed.shorts && gIn.sysexOk == gFeed.sysexBytes && !gIn.overflow, "input-none-lost",
