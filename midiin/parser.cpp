@@ -1,5 +1,5 @@
 /*
- * Input byte parser: turns the received bytes, one at a time, into short
+ * Input byte parser: turns the received bytes, a byte or a read at a time, into short
  * messages with running status resolved, real-time and system-common
  * messages, system-exclusive data for the queued buffers, and errors for
  * stray or broken data; each stamped in ms since input was opened or started.

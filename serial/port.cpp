@@ -156,7 +156,8 @@ void GetCommBuff()
         GetCount = -GetCount; /* a failed read still delivered these */
 
     /* A reset or close on another thread drops the rest of this read: the
-       parser looks at the gate before each byte. */
+       parser looks at the gate before each byte, or each run of
+       exclusive data, which it stores at one go. */
     for (int i = 0; GetCount > 0 && fCommIn == 0;) {
         UINT cb = midBytesRec(RecData + i, (UINT)GetCount);
         i += (int)cb;
