@@ -34,6 +34,7 @@ typedef DWORD(WINAPI *DeviceProc)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 const wchar_t kDevice0Key[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
 constexpr double kLineRate = 3840.0;    /* bytes/s: 38400 bit/s, 10 bits a byte */
+double gRate = kLineRate;               /* the streams' pace; TOLVEX_RATE asks for another, to find the headroom */
 constexpr uint32_t kInSeed = 0x1A2B3C;  /* the stream the module sends */
 constexpr uint32_t kOutSeed = 0x4D5E6F; /* the stream the driver sends */
 constexpr int kInBuffers = 4;
@@ -329,7 +330,7 @@ struct Feeder {
     {
         static const char digits[] = "0123456789abcdef";
         hex = "FEED ";
-        while (bytes < (long long)(lineSeconds * kLineRate)) {
+        while (bytes < (long long)(lineSeconds * gRate)) {
             gen.Next(item, ex, false);
             for (size_t i = 0; i < item.count; i++) {
                 hex += digits[item.bytes[i] >> 4];
@@ -391,7 +392,7 @@ struct Output {
     /* Sends items until the stream has reached `seconds` of the line. */
     void SendUntil(double seconds, bool longOnly)
     {
-        while (bytes < (long long)(seconds * kLineRate)) {
+        while (bytes < (long long)(seconds * gRate)) {
             if (longOnly)
                 BigSysEx();
             else
@@ -551,7 +552,7 @@ void Stream(double seconds)
     long long bytesAtMark = -1;
     while (Seconds(start) < seconds) {
         double t = Seconds(start);
-        if (in && gFeed.bytes < (long long)((t + kFeedAhead / 2) * kLineRate))
+        if (in && gFeed.bytes < (long long)((t + kFeedAhead / 2) * gRate))
             gFeed.FeedUntil(std::min(t + kFeedAhead, seconds));
         if (out)
             gOut.SendUntil(t, gMode == "outlong");
@@ -595,9 +596,9 @@ void Stream(double seconds)
         /* Sysex still in a buffer that has not filled is returned by the reset. */
         CloseInput();
         double span = (gIn.lastAt - gIn.firstAt) / 1e9;
-        Info("input: the module sent %lld bytes (%.1f s of the line); %lld messages and %lld sysex bytes in %lld "
+        Info("input: the module sent %lld bytes (%.1f s at %.0f bytes/s); %lld messages and %lld sysex bytes in %lld "
              "buffers delivered, the first and last %.1f s apart (%.0f line bytes/s)",
-             gFeed.bytes, gFeed.bytes / kLineRate, gIn.shortsOk.load(), gIn.sysexOk.load(), gIn.buffers.load(), span,
+             gFeed.bytes, gFeed.bytes / gRate, gRate, gIn.shortsOk.load(), gIn.sysexOk.load(), gIn.buffers.load(), span,
              span > 0 ? gFeed.bytes / span : 0.0);
         Report(gIn.mismatches == 0, "input-in-order", "%lld mismatches, the first %s", gIn.mismatches.load(),
                gIn.firstMismatch);
@@ -828,6 +829,8 @@ int main(int argc, char **argv)
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     gQpcFreq = f.QuadPart;
+    if (getenv("TOLVEX_RATE"))
+        gRate = atof(getenv("TOLVEX_RATE"));
     InitializeCriticalSection(&gSockLock);
     CrcInit();
     timeBeginPeriod(1); /* Sleep(5) in the pacing loop, not 15.6 */
