@@ -40,23 +40,30 @@ import tty
 MAX_SETTLE_MS = 2000
 
 
+def open_line(link):
+    """A pty in raw mode at 38400 bit/s with link pointing at its slave side:
+    (master fd, slave fd, absolute link path)."""
+    master, slave = pty.openpty()
+    # Raw on both sides: no echo, no line editing, no CR/LF mapping; a MIDI
+    # byte stream must pass through unchanged.
+    tty.setraw(master)
+    tty.setraw(slave)
+    attrs = termios.tcgetattr(slave)
+    attrs[4] = attrs[5] = termios.B38400
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    link = os.path.abspath(link)
+    tmp = link + ".tmp"
+    if os.path.lexists(tmp):
+        os.unlink(tmp)
+    os.symlink(os.ttyname(slave), tmp)
+    os.replace(tmp, link)
+    return master, slave, link
+
+
 class Module:
     def __init__(self, link):
-        self.master, self.slave = pty.openpty()
-        # Raw on both sides: no echo, no line editing, no CR/LF mapping; a
-        # MIDI byte stream must pass through unchanged.
-        tty.setraw(self.master)
-        tty.setraw(self.slave)
-        attrs = termios.tcgetattr(self.slave)
-        attrs[4] = attrs[5] = termios.B38400
-        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        self.master, self.slave, self.link = open_line(link)
         self.slave_name = os.ttyname(self.slave)
-        self.link = os.path.abspath(link)
-        tmp = self.link + ".tmp"
-        if os.path.lexists(tmp):
-            os.unlink(tmp)
-        os.symlink(self.slave_name, tmp)
-        os.replace(tmp, self.link)
         self.lock = threading.Condition()
         self.received = []  # (monotonic seconds, byte)
         self.epoch = time.monotonic()

@@ -28,17 +28,17 @@ each, one line answered:
 """
 import argparse
 import os
-import pty
 import random
 import select
 import signal
 import socket
 import sys
-import termios
 import threading
 import time
-import tty
 import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from modsim import open_line  # noqa: E402
 
 CLOCK = time.CLOCK_MONOTONIC_RAW
 TICK = 0.001  # s between looks at the outgoing stream
@@ -50,19 +50,8 @@ def now_ns():
 
 class Line:
     def __init__(self, link, rate):
-        self.master, self.slave = pty.openpty()
-        tty.setraw(self.master)
-        tty.setraw(self.slave)
-        attrs = termios.tcgetattr(self.slave)
-        attrs[4] = attrs[5] = termios.B38400
-        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        self.master, self.slave, self.link = open_line(link)
         self.slave_name = os.ttyname(self.slave)
-        self.link = os.path.abspath(link)
-        tmp = self.link + ".tmp"
-        if os.path.lexists(tmp):
-            os.unlink(tmp)
-        os.symlink(self.slave_name, tmp)
-        os.replace(tmp, self.link)
         self.cond = threading.Condition()
         self.received = bytearray()
         self.crc = 0
