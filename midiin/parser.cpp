@@ -29,17 +29,9 @@ static void midSetMsgByte(BYTE bPos, BYTE b)
     gMIMC.dwShortMsg = (gMIMC.dwShortMsg & ~(kLowByte << uShift)) | ((DWORD)b << uShift);
 }
 
-/* Read only where a byte starts a message or is one, and at most once a
-   pass: most received bytes take no stamp, and the clock costs more than
-   parsing them. */
-static DWORD midNow(MIDIINPENDING *lpPending)
-{
-    if (!lpPending->fClock) {
-        lpPending->dwClock = timeGetTime();
-        lpPending->fClock = 1;
-    }
-    return lpPending->dwClock - gMIMC.dwStartTime;
-}
+/* Read only where a byte starts a message or is one: most received bytes
+   take no stamp, and the clock costs more than parsing them. */
+static DWORD midNow() { return timeGetTime() - gMIMC.dwStartTime; }
 
 static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 {
@@ -57,7 +49,7 @@ static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
         midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
         gMIMC.dwShortMsg = 0;
     }
-    DWORD dwTime = midNow(lpPending);
+    DWORD dwTime = midNow();
     gMIMC.dwMsgTime = dwTime;
 
     if (b <= kLastChannel) {
@@ -114,7 +106,7 @@ static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
     }
 
     if (gMIMC.bRunningStatus != 0 && gMIMC.bBytePos == 1) {
-        gMIMC.dwMsgTime = midNow(lpPending);
+        gMIMC.dwMsgTime = midNow();
         midSetMsgByte(0, gMIMC.bRunningStatus);
     }
     midSetMsgByte(gMIMC.bBytePos, b);
@@ -137,7 +129,7 @@ static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
 static void midParseByte(BYTE b, MIDIINPENDING *lpPending)
 {
     if (b >= kFirstRealTime)
-        midPend(lpPending, MIM_DATA, b, midNow(lpPending));
+        midPend(lpPending, MIM_DATA, b, midNow());
     else if (b >= kFirstStatus)
         midStatusByte(b, lpPending);
     else
@@ -156,71 +148,26 @@ void midByteRec(DWORD dwByte)
     midNotifyPending(&pending);
 }
 
-/* Makes the gathered notifications; the caller has released the lock. A
-   gate closed meanwhile (a reset, from a callback or another thread) drops
-   the messages of the later bytes, as it drops the bytes not yet parsed;
-   a buffer already taken off the queue still goes back to its client. */
-static void midNotifyBatch(const MIDIINPENDING *lpPending)
-{
-    BYTE fDrop = 0;
-    for (UINT i = 0; i < lpPending->cNotes; i++) {
-        const MIDIINNOTE &n = lpPending->aNotes[i];
-        if (i != 0 && n.fByteStart && fCommIn != 0)
-            fDrop = 1;
-        if (fDrop && n.wMsg != MIM_LONGDATA)
-            continue;
-        midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
-    }
-}
-
-/* Called and returns with the lock held. */
-static void midFlushPending(MIDIINPENDING *lpPending)
-{
-    DWORD dwStartTime = gMIMC.dwStartTime;
-    CritLeave();
-    midNotifyBatch(lpPending);
-    CritEnter();
-    if (gMIMC.dwStartTime != dwStartTime)
-        lpPending->fClock = 0; /* restarted meanwhile: a reading from before would stamp below zero */
-    lpPending->client = gMidiInClient;
-    lpPending->cNotes = 0;
-    lpPending->fLongData = 0;
-}
-
 UINT midBytesRec(const BYTE *lpb, UINT cb)
 {
     MIDIINPENDING pending;
     UINT i = 0;
 
-    /* Every byte of the read had arrived before it, so one clock reading
-       stamps them all. Notifications are gathered with the lock held and
-       made with it released: before a returned buffer's, so that the buffer
-       queued again from its callback takes the bytes that follow; before
-       exclusive bytes meet an empty queue, for a buffer queued from any
-       callback; when the list is full; and at the end. */
+    /* The lock is held across bytes that notify nobody and given up before
+       each notification, so that every callback still comes before the next
+       byte is parsed: a buffer queued from it takes the bytes that follow. */
     CritEnter();
     midPendInit(&pending);
-    while (i < cb && fCommIn == 0) {
-        BYTE b = lpb[i];
-        if (pending.cNotes != 0 && gMIMC.lpQueue == nullptr && (b == kSysEx || (gMIMC.fSysEx && b < kFirstStatus))) {
-            midFlushPending(&pending);
-            continue; /* the gate may have closed meanwhile */
-        }
-        UINT cBefore = pending.cNotes;
+    while (i < cb && pending.cNotes == 0 && fCommIn == 0) {
         /* Exclusive data goes into the buffer a run at a time: it is most of
            what a busy line carries. */
-        if (gMIMC.fSysEx && b < kFirstStatus)
+        if (gMIMC.fSysEx && lpb[i] < kFirstStatus)
             i += midBufferWriteData(lpb + i, cb - i, &pending);
         else
             midParseByte(lpb[i++], &pending);
-        if (pending.cNotes != cBefore) {
-            pending.aNotes[cBefore].fByteStart = 1;
-            if (pending.fLongData || pending.cNotes > kMaxPending - kNotesPerByte)
-                midFlushPending(&pending);
-        }
     }
     CritLeave();
 
-    midNotifyBatch(&pending);
+    midNotifyPending(&pending);
     return i;
 }
