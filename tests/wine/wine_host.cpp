@@ -249,6 +249,15 @@ bool Load()
     return gMod && gMid && gDriverProc;
 }
 
+/* Load, reporting a library that does not load as the group's failure. */
+bool LoadOrReport()
+{
+    if (Load())
+        return true;
+    Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    return false;
+}
+
 /* ---- notifications ---- */
 
 struct Event {
@@ -508,10 +517,8 @@ BOOL CALLBACK CollectType(HMODULE mod, LPWSTR type, LONG_PTR out)
 void GroupResources()
 {
     ClearSetting();
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
 
     /* Every resource, by type/name/language: exactly these. */
     std::vector<std::string> all;
@@ -665,10 +672,8 @@ void GroupResources()
 void GroupNoPort()
 {
     ClearSetting();
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed with no stored port, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     DWORD out = OpenDevice(gMod, MODM_OPEN);
     DWORD in = OpenDevice(gMid, MIDM_OPEN);
     Report(out == MMSYSERR_ALLOCATED && in == MMSYSERR_ALLOCATED, "opens-refused",
@@ -681,10 +686,8 @@ void GroupNoPort()
 void GroupAttachPort()
 {
     StoreComId(2); /* COM2 leads nowhere in the suite's prefix */
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     DWORD r = OpenDevice(gMod, MODM_OPEN);
     Report(r == MMSYSERR_ALLOCATED, "stored-port-used", "expected COMID 2 to fail the open with 4, got %lu",
            (unsigned long)r);
@@ -735,10 +738,8 @@ void GroupDriverProc()
 void GroupOutput()
 {
     StoreComId(1);
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     DWORD r = OpenDevice(gMod, MODM_OPEN);
     std::vector<Event> ev = WaitEvents(1, 200);
     Report(r == 0 && ev.size() == 1 && ev[0].msg == MOM_OPEN && ev[0].hdrv == kFakeHmidi && ev[0].user == kInstance,
@@ -822,10 +823,8 @@ void GroupOutput()
 void GroupInput()
 {
     StoreComId(1);
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     DWORD r = OpenDevice(gMid, MIDM_OPEN);
     DWORD opened = timeGetTime();
     std::vector<Event> ev = WaitEvents(1, 200);
@@ -924,10 +923,8 @@ void GroupInput()
 void GroupShared()
 {
     StoreComId(1);
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     DWORD o = OpenDevice(gMod, MODM_OPEN);
     DWORD i = OpenDevice(gMid, MIDM_OPEN);
     Report(o == 0 && i == 0, "both-open", "expected 0 and 0, got %lu and %lu", (unsigned long)o, (unsigned long)i);
@@ -973,10 +970,8 @@ void GroupShared()
 void GroupUnload()
 {
     StoreComId(1);
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     DWORD o = OpenDevice(gMod, MODM_OPEN);
     DWORD i = OpenDevice(gMid, MIDM_OPEN);
     Report(o == 0 && i == 0, "both-open", "expected 0 and 0, got %lu and %lu", (unsigned long)o, (unsigned long)i);
@@ -1018,10 +1013,8 @@ void CALLBACK ThrowingProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
 void GroupUnwind()
 {
     StoreComId(1);
-    if (!Load()) {
-        Report(false, "loads", "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+    if (!LoadOrReport())
         return;
-    }
     MIDIOPENDESC desc = {};
     desc.dwCallback = (DWORD_PTR)ThrowingProc;
     DWORD r = gMod(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION);
