@@ -25,10 +25,12 @@ extern MIDIINCONTROL gMIMC;
 
 /* Notifications gathered under the input lock and made once it is released,
    so that a client may queue a buffer from inside its own callback. */
-constexpr UINT kMaxPending = 4; /* one byte causes at most three: a buffer, a cut message, its own */
+constexpr UINT kMaxPending = 48;  /* notifications gathered before they are made */
+constexpr UINT kNotesPerByte = 3; /* one byte causes at most: a buffer, a cut message, its own */
 
 struct MIDIINNOTE {
     WORD wMsg;          /* MIM_DATA, MIM_ERROR or MIM_LONGDATA */
+    BYTE fByteStart;    /* 1: the first notification of its byte */
     DWORD_PTR dwParam1; /* packed message, stray byte or header */
     DWORD_PTR dwParam2; /* timestamp, ms */
 };
@@ -36,6 +38,8 @@ struct MIDIINNOTE {
 struct MIDIINPENDING {
     MIDICLIENT client; /* the input client as it was when the notifications arose */
     UINT cNotes;
+    BYTE fClock;   /* 1 once dwClock holds this pass's clock reading */
+    DWORD dwClock; /* timeGetTime, read at most once a pass */
     MIDIINNOTE aNotes[kMaxPending];
 };
 
@@ -59,9 +63,9 @@ void midFreeQ();
 
 /* parser.cpp */
 void midByteRec(DWORD b);
-/* Received bytes in order, while the input gate stays open, up to and
-   including the first that gives notifications (made before it returns);
-   returns how many were taken. */
+/* Received bytes of one read in order, while the input gate stays open;
+   every notification is made before it returns, all stamped with one clock
+   reading; returns how many were taken. */
 UINT midBytesRec(const BYTE *lpb, UINT cb);
 
 /* midmessage.cpp */

@@ -29,9 +29,17 @@ static void midSetMsgByte(BYTE bPos, BYTE b)
     gMIMC.dwShortMsg = (gMIMC.dwShortMsg & ~(kLowByte << uShift)) | ((DWORD)b << uShift);
 }
 
-/* Read only where a byte starts a message or is one: most received bytes
-   take no stamp, and the clock costs more than parsing them. */
-static DWORD midNow() { return timeGetTime() - gMIMC.dwStartTime; }
+/* Read only where a byte starts a message or is one, and at most once a
+   pass: most received bytes take no stamp, and the clock costs more than
+   parsing them. */
+static DWORD midNow(MIDIINPENDING *lpPending)
+{
+    if (!lpPending->fClock) {
+        lpPending->dwClock = timeGetTime();
+        lpPending->fClock = 1;
+    }
+    return lpPending->dwClock - gMIMC.dwStartTime;
+}
 
 static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 {
@@ -49,7 +57,7 @@ static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
         midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
         gMIMC.dwShortMsg = 0;
     }
-    DWORD dwTime = midNow();
+    DWORD dwTime = midNow(lpPending);
     gMIMC.dwMsgTime = dwTime;
 
     if (b <= kLastChannel) {
@@ -106,7 +114,7 @@ static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
     }
 
     if (gMIMC.bRunningStatus != 0 && gMIMC.bBytePos == 1) {
-        gMIMC.dwMsgTime = midNow();
+        gMIMC.dwMsgTime = midNow(lpPending);
         midSetMsgByte(0, gMIMC.bRunningStatus);
     }
     midSetMsgByte(gMIMC.bBytePos, b);
@@ -129,7 +137,7 @@ static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
 static void midParseByte(BYTE b, MIDIINPENDING *lpPending)
 {
     if (b >= kFirstRealTime)
-        midPend(lpPending, MIM_DATA, b, midNow());
+        midPend(lpPending, MIM_DATA, b, midNow(lpPending));
     else if (b >= kFirstStatus)
         midStatusByte(b, lpPending);
     else
@@ -148,26 +156,75 @@ void midByteRec(DWORD dwByte)
     midNotifyPending(&pending);
 }
 
+/* Makes the gathered notifications; the caller has released the lock. A
+   gate closed meanwhile (a reset, from a callback or another thread) drops
+   the messages of the later bytes, as it drops the bytes not yet parsed.
+   None of them is a buffer's: only the first byte of a batch returns one. */
+static void midNotifyBatch(const MIDIINPENDING *lpPending)
+{
+    for (UINT i = 0; i < lpPending->cNotes; i++) {
+        const MIDIINNOTE &n = lpPending->aNotes[i];
+        if (i != 0 && n.fByteStart && fCommIn != 0)
+            return;
+        midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
+    }
+}
+
+/* Called and returns with the lock held. */
+static void midFlushPending(MIDIINPENDING *lpPending)
+{
+    DWORD dwStartTime = gMIMC.dwStartTime;
+    CritLeave();
+    midNotifyBatch(lpPending);
+    CritEnter();
+    if (gMIMC.dwStartTime != dwStartTime)
+        lpPending->fClock = 0; /* restarted meanwhile: a reading from before would stamp below zero */
+    lpPending->client = gMidiInClient;
+    lpPending->cNotes = 0;
+}
+
+/* Whether b goes to the buffer queue, where it may fill or end the head
+   buffer and hand it back. */
+static BOOL midToQueue(BYTE b) { return b == kSysEx || (gMIMC.fSysEx && b < kFirstRealTime); }
+
 UINT midBytesRec(const BYTE *lpb, UINT cb)
 {
     MIDIINPENDING pending;
     UINT i = 0;
 
-    /* The lock is held across bytes that notify nobody and given up before
-       each notification, so that every callback still comes before the next
-       byte is parsed: a buffer queued from it takes the bytes that follow. */
+    /* Every byte of the read had arrived before it, so one clock reading
+       stamps them all. Notifications are gathered with the lock held and
+       made with it released: when the list is full, at the end, after a
+       byte that returns a buffer, and before any byte that goes to the
+       buffer queue. The last two keep a callback's effect where it was a
+       byte at a time: a buffer it queues takes the exclusive data that
+       follows, and a reset it makes returns the queued buffers after every
+       buffer already taken off the queue. */
     CritEnter();
     midPendInit(&pending);
-    while (i < cb && pending.cNotes == 0 && fCommIn == 0) {
+    while (i < cb && fCommIn == 0) {
+        BYTE b = lpb[i];
+        if (pending.cNotes != 0 && midToQueue(b)) {
+            midFlushPending(&pending);
+            continue; /* the gate may have closed meanwhile */
+        }
+        UINT cBefore = pending.cNotes;
         /* Exclusive data goes into the buffer a run at a time: it is most of
            what a busy line carries. */
-        if (gMIMC.fSysEx && lpb[i] < kFirstStatus)
+        if (gMIMC.fSysEx && b < kFirstStatus)
             i += midBufferWriteData(lpb + i, cb - i, &pending);
         else
             midParseByte(lpb[i++], &pending);
+        if (pending.cNotes != cBefore) {
+            pending.aNotes[cBefore].fByteStart = 1;
+            /* A returned buffer is made known at once: its callback may
+               queue it again, reset or restart, for the bytes that follow. */
+            if (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte)
+                midFlushPending(&pending);
+        }
     }
     CritLeave();
 
-    midNotifyPending(&pending);
+    midNotifyBatch(&pending);
     return i;
 }
