@@ -156,8 +156,8 @@ void GetCommBuff()
         GetCount = -GetCount; /* a failed read still delivered these */
 
     /* A reset or close on another thread drops the rest of this read: the
-       parser looks at the gate before each byte, or each run of
-       exclusive data, which it stores at one go. */
+       parser looks at the gate before each byte (or run of exclusive data)
+       and before making known the messages of each byte it has gathered. */
     for (int i = 0; GetCount > 0 && fCommIn == 0;) {
         UINT cb = midBytesRec(RecData + i, (UINT)GetCount);
         i += (int)cb;
