@@ -60,6 +60,16 @@ def open_line(link):
     return master, slave, link
 
 
+def close_line(link, slave_name):
+    """Removes link if it still points at this line's pty: a stale link could
+    later lead to whatever terminal gets that pty number next."""
+    try:
+        if os.path.islink(link) and os.readlink(link) == slave_name:
+            os.unlink(link)
+    except OSError:
+        pass
+
+
 class Module:
     def __init__(self, link):
         self.master, self.slave, self.link = open_line(link)
@@ -128,11 +138,7 @@ class Module:
 
     def close(self):
         self.running = False
-        try:
-            if os.path.islink(self.link) and os.readlink(self.link) == self.slave_name:
-                os.unlink(self.link)
-        except OSError:
-            pass
+        close_line(self.link, self.slave_name)
 
 
 def serve(module, port):
@@ -183,18 +189,17 @@ def session(module, conn):
             f.flush()
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def add_line_args(ap):
+    """The options every module simulator takes."""
     ap.add_argument("--link", required=True, help="symlink to create, pointing at the pty's slave side")
     ap.add_argument("--control", type=int, help="TCP control port on 127.0.0.1 (0: any free port)")
     ap.add_argument("--send", action="append", default=[], metavar="DELAY_MS:HEX", help="bytes to send after a delay")
     ap.add_argument("--log", action="store_true", help="print every byte that arrives")
-    args = ap.parse_args()
 
-    # A terminated simulator takes its link along: a stale link could later
-    # lead to whatever terminal gets that pty number next.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    module = Module(args.link)
+
+def run(module, args, name):
+    """Runs module as add_line_args' options say, until it is stopped or
+    interrupted; the caller closes it."""
     module.log = args.log
     threading.Thread(target=module.reader, daemon=True).start()
     for item in args.send:
@@ -204,11 +209,24 @@ def main():
         if args.control is not None:
             serve(module, args.control)
         else:
-            print("modsim: port %s -> %s" % (module.link, module.slave_name), flush=True)
+            print("%s: port %s -> %s" % (name, module.link, module.slave_name), flush=True)
             while module.running:
                 time.sleep(0.2)
     except KeyboardInterrupt:
         pass
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    add_line_args(ap)
+    args = ap.parse_args()
+
+    # A terminated simulator takes its link along: a stale link could later
+    # lead to whatever terminal gets that pty number next.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    module = Module(args.link)
+    try:
+        run(module, args, "modsim")
     finally:
         module.close()
 

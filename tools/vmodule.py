@@ -22,7 +22,6 @@ import os
 import signal
 import sys
 import threading
-import time
 import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -294,30 +293,15 @@ def find_soundfont():
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--link", required=True, help="symlink to create, pointing at the pty's slave side")
+    modsim.add_line_args(ap)
     ap.add_argument("--wav", help="render what arrives to this WAV file")
     ap.add_argument("--soundfont", help="General MIDI soundfont (default: the system's)")
-    ap.add_argument("--control", type=int, help="TCP control port on 127.0.0.1 (0: any free port)")
-    ap.add_argument("--send", action="append", default=[], metavar="DELAY_MS:HEX", help="bytes to send after a delay")
-    ap.add_argument("--log", action="store_true", help="print every byte that arrives")
     args = ap.parse_args()
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     module = VirtualModule(args.link, args.wav, args.soundfont)
-    module.log = args.log
-    threading.Thread(target=module.reader, daemon=True).start()
-    for item in args.send:
-        delay, data = item.split(":", 1)
-        module.send_later(int(delay), bytes.fromhex(data))
     try:
-        if args.control is not None:
-            modsim.serve(module, args.control)
-        else:
-            print("vmodule: port %s -> %s" % (module.link, module.slave_name), flush=True)
-            while module.running:
-                time.sleep(0.2)
-    except KeyboardInterrupt:
-        pass
+        modsim.run(module, args, "vmodule")
     finally:
         done = module.finish()
         if done:

@@ -38,7 +38,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from modsim import open_line  # noqa: E402
+from modsim import close_line, open_line  # noqa: E402
 
 CLOCK = time.CLOCK_MONOTONIC_RAW
 TICK = 0.001  # s between looks at the outgoing stream
@@ -117,11 +117,7 @@ class Line:
 
     def close(self):
         self.running = False
-        try:
-            if os.path.islink(self.link) and os.readlink(self.link) == self.slave_name:
-                os.unlink(self.link)
-        except OSError:
-            pass
+        close_line(self.link, self.slave_name)
 
 
 def answer(line, words):
