@@ -180,38 +180,10 @@ void BM_Tolvex_poll(benchmark::State &state)
 
 char gAlsaCopy[kBufferSize]; /* the application's buffer for a sysex piece */
 
-void BM_Alsa_encode_byte(benchmark::State &state)
-{
-    const Stream &s = TheStream();
-    snd_midi_event_t *dev = nullptr;
-    if (snd_midi_event_new(kBufferSize, &dev) < 0) {
-        state.SkipWithError("snd_midi_event_new failed");
-        return;
-    }
-    gTally = Tally{};
-    snd_seq_event_t ev;
-    memset(&ev, 0, sizeof ev);
-    for (auto _ : state) {
-        for (uint8_t b : s.bytes) {
-            if (snd_midi_event_encode_byte(dev, b, &ev) != 1)
-                continue;
-            if (ev.type == SND_SEQ_EVENT_SYSEX) {
-                memcpy(gAlsaCopy, ev.data.ext.ptr, ev.data.ext.len);
-                Deliver(true, (uintptr_t)gAlsaCopy[0], ev.data.ext.len);
-            } else {
-                Deliver(false, ev.data.raw32.d[0] ^ ev.data.raw32.d[1] ^ ev.type, 1);
-            }
-        }
-    }
-    snd_midi_event_free(dev);
-    if (Matches(state, gTally, state.iterations()))
-        Report(state);
-}
-
-/* ALSA's parser with what the driver must do besides parsing, on the same
+/* kStampedLocked adds what the driver must do besides parsing, on the same
    simulated platform: each finished message stamped by the clock, and the
    input lock taken once for it (the queue is shared with client threads). */
-void BM_Alsa_encode_byte_stamped_locked(benchmark::State &state)
+template <bool kStampedLocked> void AlsaEncode(benchmark::State &state)
 {
     const Stream &s = TheStream();
     snd_midi_event_t *dev = nullptr;
@@ -219,7 +191,8 @@ void BM_Alsa_encode_byte_stamped_locked(benchmark::State &state)
         state.SkipWithError("snd_midi_event_new failed");
         return;
     }
-    midCritInit();
+    if constexpr (kStampedLocked)
+        midCritInit();
     gTally = Tally{};
     snd_seq_event_t ev;
     memset(&ev, 0, sizeof ev);
@@ -227,9 +200,11 @@ void BM_Alsa_encode_byte_stamped_locked(benchmark::State &state)
         for (uint8_t b : s.bytes) {
             if (snd_midi_event_encode_byte(dev, b, &ev) != 1)
                 continue;
-            CritEnter();
-            ev.time.tick = timeGetTime();
-            CritLeave();
+            if constexpr (kStampedLocked) {
+                CritEnter();
+                ev.time.tick = timeGetTime();
+                CritLeave();
+            }
             if (ev.type == SND_SEQ_EVENT_SYSEX) {
                 memcpy(gAlsaCopy, ev.data.ext.ptr, ev.data.ext.len);
                 Deliver(true, (uintptr_t)gAlsaCopy[0], ev.data.ext.len);
@@ -238,11 +213,15 @@ void BM_Alsa_encode_byte_stamped_locked(benchmark::State &state)
             }
         }
     }
-    midCritDelete();
+    if constexpr (kStampedLocked)
+        midCritDelete();
     snd_midi_event_free(dev);
     if (Matches(state, gTally, state.iterations()))
         Report(state);
 }
+
+void BM_Alsa_encode_byte(benchmark::State &state) { AlsaEncode<false>(state); }
+void BM_Alsa_encode_byte_stamped_locked(benchmark::State &state) { AlsaEncode<true>(state); }
 
 /* ---- what the simulated platform adds: the input lock and the clock ---- */
 
