@@ -60,6 +60,22 @@ def open_line(link):
     return master, slave, link
 
 
+def read_chunks(line, size):
+    """Yields what arrives at line.master, up to size bytes at a time, while
+    line.running holds."""
+    while line.running:
+        ready, _, _ = select.select([line.master], [], [], 0.1)
+        if not ready:
+            continue
+        try:
+            data = os.read(line.master, size)
+        except OSError:
+            # No slave side open at the moment: wait for the next opener.
+            time.sleep(0.01)
+            continue
+        yield data
+
+
 def close_line(link, slave_name):
     """Removes link if it still points at this line's pty: a stale link could
     later lead to whatever terminal gets that pty number next."""
@@ -86,16 +102,7 @@ class Module:
         self.on_bytes = None
 
     def reader(self):
-        while self.running:
-            ready, _, _ = select.select([self.master], [], [], 0.1)
-            if not ready:
-                continue
-            try:
-                data = os.read(self.master, 4096)
-            except OSError:
-                # No slave side open at the moment: wait for the next opener.
-                time.sleep(0.01)
-                continue
+        for data in read_chunks(self, 4096):
             now = time.monotonic()
             if self.echo:
                 os.write(self.master, data)

@@ -38,7 +38,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from modsim import close_line, open_line  # noqa: E402
+from modsim import close_line, open_line, read_chunks  # noqa: E402
 
 CLOCK = time.CLOCK_MONOTONIC_RAW
 TICK = 0.001  # s between looks at the outgoing stream
@@ -64,15 +64,7 @@ class Line:
         self.write_lock = threading.Lock()
 
     def reader(self):
-        while self.running:
-            ready, _, _ = select.select([self.master], [], [], 0.1)
-            if not ready:
-                continue
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:
-                time.sleep(0.01)  # no opener at the moment
-                continue
+        for data in read_chunks(self, 65536):
             t = now_ns()
             with self.cond:
                 self.received += data
