@@ -919,16 +919,22 @@ void GroupInput()
     FreeLibrary(gLib);
 }
 
+/* Opens both devices, reporting it; true when both opened. */
+bool OpenBoth()
+{
+    DWORD o = OpenDevice(gMod, MODM_OPEN);
+    DWORD i = OpenDevice(gMid, MIDM_OPEN);
+    Report(o == 0 && i == 0, "both-open", "expected 0 and 0, got %lu and %lu", (unsigned long)o, (unsigned long)i);
+    return o == 0 && i == 0;
+}
+
 /* Both devices on one port: each close leaves the other working. */
 void GroupShared()
 {
     StoreComId(1);
     if (!LoadOrReport())
         return;
-    DWORD o = OpenDevice(gMod, MODM_OPEN);
-    DWORD i = OpenDevice(gMid, MIDM_OPEN);
-    Report(o == 0 && i == 0, "both-open", "expected 0 and 0, got %lu and %lu", (unsigned long)o, (unsigned long)i);
-    if (o || i) {
+    if (!OpenBoth()) {
         FreeLibrary(gLib);
         return;
     }
@@ -949,7 +955,7 @@ void GroupShared()
     Report(ev.size() == 1 && ev[0].msg == MIM_DATA && ev[0].p1 == 0x403E90, "input-survives-output-close",
            "expected MIM_DATA 0x403e90, got %s", Describe(ev).c_str());
 
-    o = OpenDevice(gMod, MODM_OPEN);
+    DWORD o = OpenDevice(gMod, MODM_OPEN);
     gMid(0, MIDM_CLOSE, 0, 0, 0);
     SimClear();
     gMod(0, MODM_DATA, 0, 0x403F90, 0);
@@ -972,9 +978,7 @@ void GroupUnload()
     StoreComId(1);
     if (!LoadOrReport())
         return;
-    DWORD o = OpenDevice(gMod, MODM_OPEN);
-    DWORD i = OpenDevice(gMid, MIDM_OPEN);
-    Report(o == 0 && i == 0, "both-open", "expected 0 and 0, got %lu and %lu", (unsigned long)o, (unsigned long)i);
+    OpenBoth();
     SimSend(0, Bytes({0x90, 0x3C, 0x40}));
     SimSend(30, Bytes({0x80, 0x3C, 0x00}));
     Sleep(20);
@@ -989,7 +993,7 @@ void GroupUnload()
     /* The port was given back: a new load opens it again and writes. */
     if (Load()) {
         SimClear();
-        o = OpenDevice(gMod, MODM_OPEN);
+        DWORD o = OpenDevice(gMod, MODM_OPEN);
         gMod(0, MODM_DATA, 0, 0x403C90, 0);
         std::vector<BYTE> wire = SimWire();
         Report(o == 0 && wire == Bytes({0x90, 0x3C, 0x40}), "reload-opens-port", "expected 0 and 903c40, got %lu %s",
