@@ -4,6 +4,7 @@
  * held (port handles, timers, resolution requests, keys, locks), and that the
  * next open, send, receive, configure and close work as if nothing happened.
  */
+#include "../hex.h"
 #include "config/config.h"
 #include "driver/driver.h"
 #include "midiin/midiin.h"
@@ -33,27 +34,8 @@ constexpr DWORD kStoredPort = 1;
 constexpr DWORD_PTR kInCallback = 0x1111;
 constexpr DWORD_PTR kOutCallback = 0x2222;
 
-std::string Hex(const std::vector<BYTE> &bytes)
-{
-    std::string s;
-    char part[4];
-    for (BYTE b : bytes)
-        s += (snprintf(part, sizeof part, s.empty() ? "%02X" : " %02X", b), part);
-    return s;
-}
-
-/* "90 3C 40" as three bytes. */
-std::vector<BYTE> Bytes(const char *hex)
-{
-    std::vector<BYTE> out;
-    unsigned v;
-    int n;
-    while (sscanf(hex, " %x%n", &v, &n) == 1) {
-        out.push_back((BYTE)v);
-        hex += n;
-    }
-    return out;
-}
+using test_hex::Bytes;
+using test_hex::Hex;
 
 DWORD OpenOut()
 {

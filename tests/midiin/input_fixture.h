@@ -5,6 +5,7 @@
  */
 #pragma once
 
+#include "../hex.h"
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
 #include "midiout/msglen.h"
@@ -25,27 +26,8 @@ constexpr DWORD_PTR kCallback = 0xC0FFEE;
 constexpr DWORD_PTR kInstance = 0x1234;
 constexpr DWORD_PTR kHandle = 0xBEEF;
 
-/* "90 3C 40" to its bytes. */
-inline std::vector<BYTE> Bytes(const char *hex)
-{
-    std::vector<BYTE> out;
-    unsigned v;
-    int n;
-    while (sscanf(hex, " %x%n", &v, &n) == 1) {
-        out.push_back((BYTE)v);
-        hex += n;
-    }
-    return out;
-}
-
-inline std::string Hex(const BYTE *b, size_t n)
-{
-    std::string s;
-    char part[4];
-    for (size_t i = 0; i < n; i++)
-        s += (snprintf(part, sizeof part, i ? " %02X" : "%02X", b[i]), part);
-    return s;
-}
+using test_hex::Bytes;
+using test_hex::Hex;
 
 /* A packed message as the bytes its status says it has, or more where more
    are not zero. */

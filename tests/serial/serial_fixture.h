@@ -5,6 +5,7 @@
  */
 #pragma once
 
+#include "../hex.h"
 #include "driver/driver.h"
 #include "midiout/midiout.h"
 #include "platform/host/sim.h"
@@ -24,16 +25,7 @@ namespace serial_test
 constexpr LONG kPort = 1;
 constexpr const char *kPortName = "com1";
 
-inline std::string Hex(const std::vector<BYTE> &bytes)
-{
-    std::string s;
-    char buf[4];
-    for (BYTE b : bytes) {
-        snprintf(buf, sizeof buf, s.empty() ? "%02X" : " %02X", b);
-        s += buf;
-    }
-    return s;
-}
+using test_hex::Hex;
 
 /* One string per write, "90 3C 40". */
 inline std::vector<std::string> Writes(const char *port = kPortName)
