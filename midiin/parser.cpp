@@ -156,26 +156,12 @@ void midByteRec(DWORD dwByte)
     midNotifyPending(&pending);
 }
 
-/* Makes the gathered notifications; the caller has released the lock. A
-   gate closed meanwhile (a reset, from a callback or another thread) drops
-   the messages of the later bytes, as it drops the bytes not yet parsed.
-   None of them is a buffer's: only the first byte of a batch returns one. */
-static void midNotifyBatch(const MIDIINPENDING *lpPending)
-{
-    for (UINT i = 0; i < lpPending->cNotes; i++) {
-        const MIDIINNOTE &n = lpPending->aNotes[i];
-        if (i != 0 && n.fByteStart && fCommIn != 0)
-            return;
-        midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
-    }
-}
-
 /* Called and returns with the lock held. */
 static void midFlushPending(MIDIINPENDING *lpPending)
 {
     DWORD dwStartTime = gMIMC.dwStartTime;
     CritLeave();
-    midNotifyBatch(lpPending);
+    midNotifyPending(lpPending);
     CritEnter();
     if (gMIMC.dwStartTime != dwStartTime)
         lpPending->fClock = 0; /* restarted meanwhile: a reading from before would stamp below zero */
@@ -225,6 +211,6 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
     }
     CritLeave();
 
-    midNotifyBatch(&pending);
+    midNotifyPending(&pending);
     return i;
 }

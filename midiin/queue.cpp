@@ -4,6 +4,7 @@
  * with MIM_LONGDATA when complete, full, or when input is reset.
  */
 #include "midiin/midiin.h"
+#include "serial/serial.h"
 
 constexpr BYTE kFirstStatus = 0x80; /* bytes below are data bytes */
 constexpr BYTE kSysEx = 0xF0;       /* start of system exclusive */
@@ -35,10 +36,16 @@ void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR 
         lpPending->aNotes[lpPending->cNotes++] = MIDIINNOTE{wMsg, 0, dwParam1, dwParam2};
 }
 
+/* The caller has released the lock. A gate closed meanwhile (a reset, from
+   a callback or another thread) drops the messages of the later bytes, as it
+   drops the bytes not yet parsed. None of them is a buffer's: the parser
+   returns one only with the first byte of a batch. */
 void midNotifyPending(const MIDIINPENDING *lpPending)
 {
     for (UINT i = 0; i < lpPending->cNotes; i++) {
         const MIDIINNOTE &n = lpPending->aNotes[i];
+        if (i != 0 && n.fByteStart && fCommIn != 0)
+            return;
         midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
     }
 }
