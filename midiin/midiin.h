@@ -38,6 +38,7 @@ struct MIDIINNOTE {
 struct MIDIINPENDING {
     MIDICLIENT client; /* the input client as it was when the notifications arose */
     UINT cNotes;
+    BYTE fNewByte; /* 1 until the byte being parsed gives its first notification */
     BYTE fClock;   /* 1 once dwClock holds this pass's clock reading */
     DWORD dwClock; /* timeGetTime, read at most once a pass */
     MIDIINNOTE aNotes[kMaxPending];

@@ -41,6 +41,17 @@ static DWORD midNow(MIDIINPENDING *lpPending)
     return lpPending->dwClock - gMIMC.dwStartTime;
 }
 
+/* A status byte cuts short the message under way: it is given up as an
+   error, and no message is under way until the status byte is parsed. */
+static void midCutShort(MIDIINPENDING *lpPending)
+{
+    if (gMIMC.dwShortMsg & kLowByte) {
+        midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
+        gMIMC.dwShortMsg = 0;
+        gMIMC.bBytePos = 0;
+    }
+}
+
 static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 {
     if (gMIMC.fSysEx) {
@@ -53,10 +64,7 @@ static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
             return;
     }
 
-    if (gMIMC.dwShortMsg & kLowByte) {
-        midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
-        gMIMC.dwShortMsg = 0;
-    }
+    midCutShort(lpPending);
     DWORD dwTime = midNow(lpPending);
     gMIMC.dwMsgTime = dwTime;
 
@@ -182,32 +190,34 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
        stamps them all. Notifications are gathered with the lock held and
        made with it released: when the list is full, at the end, after a
        byte that returns a buffer, and before any byte that goes to the
-       buffer queue. The last two keep a callback's effect where it was a
-       byte at a time: a buffer it queues takes the exclusive data that
-       follows, and a reset it makes returns the queued buffers after every
-       buffer already taken off the queue. */
+       buffer queue. The last two keep a buffer's notification first in its
+       batch, so that a callback acts where it would a byte at a time: a
+       buffer it queues takes the exclusive data that follows, and a reset
+       it makes finds every buffer not yet made known still queued. */
     CritEnter();
     midPendInit(&pending);
     while (i < cb && fCommIn == 0) {
         BYTE b = lpb[i];
-        if (pending.cNotes != 0 && midToQueue(b)) {
-            midFlushPending(&pending);
-            continue; /* the gate may have closed meanwhile */
+        pending.fNewByte = 1;
+        if (midToQueue(b)) {
+            /* What an F0 cuts short is made known before a buffer it fills. */
+            midCutShort(&pending);
+            if (pending.cNotes != 0) {
+                midFlushPending(&pending);
+                continue; /* the gate may have closed meanwhile */
+            }
         }
-        UINT cBefore = pending.cNotes;
         /* Exclusive data goes into the buffer a run at a time: it is most of
            what a busy line carries. */
         if (gMIMC.fSysEx && b < kFirstStatus)
             i += midBufferWriteData(lpb + i, cb - i, &pending);
         else
             midParseByte(lpb[i++], &pending);
-        if (pending.cNotes != cBefore) {
-            pending.aNotes[cBefore].fByteStart = 1;
-            /* A returned buffer is made known at once: its callback may
-               queue it again, reset or restart, for the bytes that follow. */
-            if (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte)
-                midFlushPending(&pending);
-        }
+        /* A returned buffer is made known at once: its callback may queue it
+           again, reset or restart, for the bytes that follow. */
+        if (pending.cNotes != 0 &&
+            (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte))
+            midFlushPending(&pending);
     }
     CritLeave();
 

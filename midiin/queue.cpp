@@ -27,13 +27,15 @@ void midPendInit(MIDIINPENDING *lpPending)
 {
     lpPending->client = gMidiInClient;
     lpPending->cNotes = 0;
+    lpPending->fNewByte = 0;
     lpPending->fClock = 0;
 }
 
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
 {
     if (lpPending->cNotes < kMaxPending)
-        lpPending->aNotes[lpPending->cNotes++] = MIDIINNOTE{wMsg, 0, dwParam1, dwParam2};
+        lpPending->aNotes[lpPending->cNotes++] = MIDIINNOTE{wMsg, lpPending->fNewByte, dwParam1, dwParam2};
+    lpPending->fNewByte = 0;
 }
 
 /* The caller has released the lock. A gate closed meanwhile (a reset, from

@@ -186,6 +186,48 @@ TEST_F(Batch, ResetFromACallbackReturnsBuffersInTheOrderTheyWereQueued)
     EXPECT_EQ((std::vector<std::string>{"DATA 403C90", "LONGDATA [ ]", "LONGDATA [ ]"}), heard);
 }
 
+TEST_F(Batch, ResetFromTheCallbackOfAMessageAnF0CutsShortReturnsTheBufferTheF0WouldFill)
+{
+    /* The F0 would fill the one-byte buffer: taken off the queue before the
+       reset ran, the buffer would come back only after the reset returned. */
+    MIDIHDR hdr;
+    char data[1];
+    Queue(&hdr, data, sizeof data);
+    bool fReturnedByReset = false;
+    hook = [&](const sim::Notification &n) {
+        if (n.dwMsg == MIM_ERROR) {
+            EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_RESET, 0, 0, 0)) << "reset from the callback";
+            fReturnedByReset = (hdr.dwFlags & MHDR_DONE) != 0;
+        }
+    };
+    Read({0x90, 0x3C, 0xF0, 0x01});
+    EXPECT_TRUE(fReturnedByReset) << "the buffer was back when the reset returned";
+    EXPECT_EQ((std::vector<std::string>{"ERROR 003C90", "LONGDATA [ ]"}), heard);
+}
+
+TEST_F(Batch, MessageCutShortByAnF0ThatTheGateThenStopsLeavesNoneUnderWay)
+{
+    hook = [](const sim::Notification &n) {
+        if (n.dwMsg == MIM_ERROR)
+            DisableCommIn(); /* a reset */
+    };
+    EXPECT_EQ(2u, Read({0xB2, 0x53, 0xF0, 0x01})) << "bytes taken";
+    midByteRec(0x00); /* the poll's marker of a port error, parsed past the gate */
+    EXPECT_EQ((std::vector<std::string>{"ERROR 0053B2", "ERROR 000000"}), heard)
+        << "the marker is a stray byte, not the end of the message given up";
+}
+
+TEST_F(Batch, GateClosedDropsTheMessageAnF0CutsShortLaterInTheRead)
+{
+    hook = [](const sim::Notification &n) {
+        if (n.dwMsg == MIM_ERROR)
+            DisableCommIn(); /* a reset */
+    };
+    /* F6 cuts 8B short and is complete itself; F0 cuts 8A 13 short. */
+    Read({0x8B, 0xF6, 0x8A, 0x13, 0xF0, 0x01});
+    EXPECT_EQ((std::vector<std::string>{"ERROR 00008B", "DATA 0000F6"}), heard);
+}
+
 TEST_F(Batch, StartFromACallbackMidReadStampsTheRestFromTheNewStart)
 {
     MIDIHDR hdr;
