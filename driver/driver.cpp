@@ -33,12 +33,14 @@ extern "C" BOOL WINAPI DllInstanceInit(HINSTANCE hInstance, DWORD dwReason, LPVO
         CommCritInit();
         return LibMain(hInstance, 0, 0);
     case DLL_PROCESS_DETACH:
-        /* FreeLibrary with a device still open would leave the poll timer
-           calling into unmapped code: give the port connection back. At
-           process exit (reserved non-null) other threads are gone already
-           and the system reclaims everything, so touch nothing. */
+        /* FreeLibrary with a device still open would leave the poll running
+           in unmapped code: give the port connection back, which returns
+           once the poll is gone for good. At process exit (reserved
+           non-null) other threads are gone already and the system reclaims
+           everything, so touch nothing. */
         if (lpReserved == nullptr) {
             ReleaseMIDICOM();
+            PollDelete();
             CommCritDelete();
             midCritDelete();
         }

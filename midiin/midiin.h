@@ -11,6 +11,7 @@
    field is read and written only under the input lock (CritEnter). */
 struct MIDIINCONTROL {
     BYTE fSysEx;         /* 1 while a system-exclusive message is being received */
+    BYTE fSysExLost;     /* 1 after a port error broke one: its data up to the F7 is dropped */
     BYTE bRunningStatus; /* last channel status received; 0 when none */
     BYTE bBytesLeft;     /* data bytes still expected for the message under way */
     BYTE bBytePos;       /* byte of dwShortMsg where the next byte goes; 0: no message under way */
@@ -18,6 +19,7 @@ struct MIDIINCONTROL {
     DWORD dwMsgTime;     /* ms since dwStartTime of the message under way and of returned buffers */
     DWORD dwStartTime;   /* timeGetTime when input was opened or last started */
     DWORD dwBufOffset;   /* bytes already written into the head buffer */
+    DWORD dwStarts;      /* raised by every start, which begins the parser again */
     LPMIDIHDR lpQueue;   /* oldest queued buffer; null when empty */
 };
 
@@ -29,15 +31,18 @@ constexpr UINT kMaxPending = 48;  /* notifications gathered before they are made
 constexpr UINT kNotesPerByte = 3; /* one byte causes at most: a buffer, a cut message, its own */
 
 struct MIDIINNOTE {
-    WORD wMsg;          /* MIM_DATA, MIM_ERROR or MIM_LONGDATA */
+    WORD wMsg;          /* MIM_DATA, MIM_ERROR, MIM_LONGDATA or MIM_LONGERROR */
     BYTE fByteStart;    /* 1: the first notification of its byte */
+    UINT iByte;         /* index in the read of the byte that gave it */
     DWORD_PTR dwParam1; /* packed message, stray byte or header */
     DWORD_PTR dwParam2; /* timestamp, ms */
 };
 
 struct MIDIINPENDING {
     MIDICLIENT client; /* the input client as it was when the notifications arose */
+    DWORD dwEpoch;     /* gdwInputEpoch then */
     UINT cNotes;
+    UINT iByte;    /* index in the read of the byte being parsed */
     BYTE fNewByte; /* 1 until the byte being parsed gives its first notification */
     BYTE fClock;   /* 1 once dwClock holds this pass's clock reading */
     DWORD dwClock; /* timeGetTime, read at most once a pass */
@@ -45,7 +50,8 @@ struct MIDIINPENDING {
 };
 
 /* queue.cpp */
-extern std::atomic<DWORD> gfMidiInOpen; /* 1 from an input open (claimed before the port opens) to its close */
+extern std::atomic<DWORD> gfMidiInOpen;  /* 1 from an input open (claimed before the port opens) to its close */
+extern std::atomic<DWORD> gdwInputEpoch; /* raised, under the input lock, by every open, close, start and reset */
 
 void midCritInit();
 void midCritDelete();
@@ -53,9 +59,15 @@ void CritEnter();
 void CritLeave();
 void midPendInit(MIDIINPENDING *lpPending);
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
-void midNotifyPending(const MIDIINPENDING *lpPending);
+/* Makes the notifications, the lock released; returns how many were made.
+   It stops before the messages of a later byte once the gate has closed or
+   input was started or reset meanwhile. */
+UINT midNotifyPending(const MIDIINPENDING *lpPending);
 DWORD midAddBuffer(LPMIDIHDR lpHdr);
 void midBufferWrite(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
+/* Returns the head buffer, broken by a port error, with MIM_LONGERROR;
+   FALSE when none is queued. The caller holds the input lock. */
+BOOL midBufferError(MIDIINPENDING *lpPending);
 /* The leading data bytes of lpb, as midBufferWrite would take them one by one,
    up to the end of the head buffer (which is then returned); returns how
    many were taken. The caller holds the input lock. */
@@ -64,6 +76,12 @@ void midFreeQ();
 
 /* parser.cpp */
 void midByteRec(DWORD b);
+/* Bytes were lost on the line, or the port went away: what was under way
+   is given up as an error, never completed with data. */
+void midPortError();
+/* Input starts again or the port was opened again: nothing under way
+   survives, not even the running status. The caller holds the input lock. */
+void midResync();
 /* Received bytes of one read in order, while the input gate stays open;
    every notification is made before it returns, all stamped with one clock
    reading; returns how many were taken. */

@@ -53,6 +53,7 @@ static DWORD midOpen(LPMIDIOPENDESC lpDesc, DWORD dwFlags)
     gMIMC.lpQueue = nullptr;
     gMIMC.dwStartTime = timeGetTime();
     gMIMC.dwMsgTime = 0; /* a stamp left from the last use counts from another start: it could lie in the future */
+    gdwInputEpoch++;
     EnableCommIn();
     MIDICLIENT client = gMidiInClient;
     CritLeave();
@@ -71,6 +72,7 @@ static DWORD midClose()
         dwResult = MIDIERR_STILLPLAYING; /* the client resets first */
     } else {
         DisableCommIn();
+        gdwInputEpoch++;
         gfMidiInOpen = 0;
     }
     MIDICLIENT client = gMidiInClient;
@@ -92,14 +94,12 @@ static DWORD midStartInput()
         CritLeave();
         return MMSYSERR_INVALHANDLE;
     }
-    gMIMC.fSysEx = 0;
-    gMIMC.bRunningStatus = 0;
-    gMIMC.bBytesLeft = 0;
-    gMIMC.bBytePos = 0;
-    gMIMC.dwShortMsg = 0;
+    midResync();
+    gMIMC.dwStarts++;
     gMIMC.dwMsgTime = 0;
     gMIMC.dwBufOffset = 0;
     gMIMC.dwStartTime = timeGetTime();
+    gdwInputEpoch++;
     EnableCommIn();
     CritLeave();
     return MMSYSERR_NOERROR;
@@ -116,6 +116,7 @@ static DWORD midReset()
         return MMSYSERR_INVALHANDLE;
     }
     DisableCommIn();
+    gdwInputEpoch++;
     CritLeave();
     midFreeQ();
     return MMSYSERR_NOERROR;

@@ -54,6 +54,11 @@ static void midCutShort(MIDIINPENDING *lpPending)
 
 static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 {
+    if (gMIMC.fSysExLost) {
+        gMIMC.fSysExLost = 0;
+        if (b == kEox)
+            return; /* the end of what a port error broke, reported already */
+    }
     if (gMIMC.fSysEx) {
         gMIMC.fSysEx = 0;
         /* An F0 is stored once, below, where it starts the message that
@@ -103,6 +108,8 @@ static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 
 static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
 {
+    if (gMIMC.fSysExLost)
+        return;
     if (gMIMC.fSysEx) {
         midBufferWrite(b, lpPending);
         return;
@@ -164,17 +171,67 @@ void midByteRec(DWORD dwByte)
     midNotifyPending(&pending);
 }
 
-/* Called and returns with the lock held. */
-static void midFlushPending(MIDIINPENDING *lpPending)
+void midResync()
+{
+    gMIMC.fSysEx = 0;
+    gMIMC.fSysExLost = 0;
+    gMIMC.bRunningStatus = 0;
+    gMIMC.bBytesLeft = 0;
+    gMIMC.bBytePos = 0;
+    gMIMC.dwShortMsg = 0;
+}
+
+void midPortError()
+{
+    MIDIINPENDING pending;
+
+    CritEnter();
+    if (!gfMidiInOpen) {
+        CritLeave();
+        return; /* closed from a callback of the read that found the error */
+    }
+    midPendInit(&pending);
+    if (gMIMC.fSysEx) {
+        gMIMC.fSysEx = 0;
+        gMIMC.fSysExLost = 1;
+        if (!midBufferError(&pending))
+            midPend(&pending, MIM_ERROR, 0, gMIMC.dwMsgTime);
+    } else if (gMIMC.dwShortMsg & kLowByte) {
+        BYTE bRunningStatus = gMIMC.bRunningStatus;
+        midCutShort(&pending);
+        if (bRunningStatus != 0) {
+            /* The module's stream goes on under the same status. */
+            gMIMC.bBytePos = 1;
+            gMIMC.bBytesLeft = (BYTE)(gabMsgLenChannel[(bRunningStatus >> 4) - kChannelBase] - 1);
+        }
+    } else {
+        midPend(&pending, MIM_ERROR, 0, gMIMC.dwMsgTime);
+    }
+    CritLeave();
+
+    midNotifyPending(&pending);
+}
+
+/* Called and returns with the lock held. When input was started meanwhile
+   and messages were not made, returns the index of the byte after the last
+   one whose messages were, so that the parser takes the bytes from there
+   again from its new beginning; cb otherwise. */
+static UINT midFlushPending(MIDIINPENDING *lpPending, UINT cb)
 {
     DWORD dwStartTime = gMIMC.dwStartTime;
+    DWORD dwStarts = gMIMC.dwStarts;
     CritLeave();
-    midNotifyPending(lpPending);
+    UINT cMade = midNotifyPending(lpPending);
     CritEnter();
-    if (gMIMC.dwStartTime != dwStartTime)
+    BOOL fStarted = gMIMC.dwStarts != dwStarts;
+    if (fStarted || gMIMC.dwStartTime != dwStartTime)
         lpPending->fClock = 0; /* restarted meanwhile: a reading from before would stamp below zero */
+    fStarted = fStarted && fCommIn == 0;
+    UINT iAgain = cMade < lpPending->cNotes && fStarted ? lpPending->aNotes[cMade - 1].iByte + 1 : cb;
     lpPending->client = gMidiInClient;
+    lpPending->dwEpoch = gdwInputEpoch;
     lpPending->cNotes = 0;
+    return iAgain;
 }
 
 /* Whether b goes to the buffer queue, where it may fill or end the head
@@ -193,34 +250,46 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
        buffer queue. The last two keep a buffer's notification first in its
        batch, so that a callback acts where it would a byte at a time: a
        buffer it queues takes the exclusive data that follows, and a reset
-       it makes finds every buffer not yet made known still queued. */
+       it makes finds every buffer not yet made known still queued. After a
+       start it makes, the bytes that follow its own are parsed again from
+       the parser's new beginning, as they would have been a byte at a time. */
     CritEnter();
     midPendInit(&pending);
-    while (i < cb && fCommIn == 0) {
-        BYTE b = lpb[i];
-        pending.fNewByte = 1;
-        if (midToQueue(b)) {
-            /* What an F0 cuts short is made known before a buffer it fills. */
-            midCutShort(&pending);
-            if (pending.cNotes != 0) {
-                midFlushPending(&pending);
-                continue; /* the gate may have closed meanwhile */
+    for (;;) {
+        while (i < cb && fCommIn == 0) {
+            BYTE b = lpb[i];
+            pending.fNewByte = 1;
+            pending.iByte = i;
+            if (midToQueue(b)) {
+                /* What an F0 cuts short is made known before a buffer it fills. */
+                midCutShort(&pending);
+                if (pending.cNotes != 0) {
+                    UINT iAgain = midFlushPending(&pending, cb);
+                    i = iAgain < i ? iAgain : i;
+                    continue; /* the gate may have closed meanwhile */
+                }
+            }
+            /* Exclusive data goes into the buffer a run at a time: it is most of
+               what a busy line carries. */
+            if (gMIMC.fSysEx && b < kFirstStatus)
+                i += midBufferWriteData(lpb + i, cb - i, &pending);
+            else
+                midParseByte(lpb[i++], &pending);
+            /* A returned buffer is made known at once: its callback may queue it
+               again, reset or restart, for the bytes that follow. */
+            if (pending.cNotes != 0 &&
+                (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte)) {
+                UINT iAgain = midFlushPending(&pending, cb);
+                i = iAgain < i ? iAgain : i;
             }
         }
-        /* Exclusive data goes into the buffer a run at a time: it is most of
-           what a busy line carries. */
-        if (gMIMC.fSysEx && b < kFirstStatus)
-            i += midBufferWriteData(lpb + i, cb - i, &pending);
-        else
-            midParseByte(lpb[i++], &pending);
-        /* A returned buffer is made known at once: its callback may queue it
-           again, reset or restart, for the bytes that follow. */
-        if (pending.cNotes != 0 &&
-            (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte))
-            midFlushPending(&pending);
+        if (pending.cNotes == 0)
+            break;
+        UINT iAgain = midFlushPending(&pending, cb);
+        if (iAgain >= i)
+            break;
+        i = iAgain;
     }
     CritLeave();
-
-    midNotifyPending(&pending);
     return i;
 }

@@ -12,6 +12,7 @@ constexpr BYTE kEox = 0xF7;         /* end of system exclusive */
 
 MIDIINCONTROL gMIMC;
 std::atomic<DWORD> gfMidiInOpen{0};
+std::atomic<DWORD> gdwInputEpoch{0};
 
 /* The poll thread fills and returns buffers while application threads queue
    and reset them: without the lock a buffer queued as the head is returned is
@@ -26,7 +27,9 @@ void CritLeave() { LeaveCriticalSection(&gcsMidiIn); }
 void midPendInit(MIDIINPENDING *lpPending)
 {
     lpPending->client = gMidiInClient;
+    lpPending->dwEpoch = gdwInputEpoch;
     lpPending->cNotes = 0;
+    lpPending->iByte = 0;
     lpPending->fNewByte = 0;
     lpPending->fClock = 0;
 }
@@ -34,22 +37,25 @@ void midPendInit(MIDIINPENDING *lpPending)
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
 {
     if (lpPending->cNotes < kMaxPending)
-        lpPending->aNotes[lpPending->cNotes++] = MIDIINNOTE{wMsg, lpPending->fNewByte, dwParam1, dwParam2};
+        lpPending->aNotes[lpPending->cNotes++] =
+            MIDIINNOTE{wMsg, lpPending->fNewByte, lpPending->iByte, dwParam1, dwParam2};
     lpPending->fNewByte = 0;
 }
 
-/* The caller has released the lock. A gate closed meanwhile (a reset, from
-   a callback or another thread) drops the messages of the later bytes, as it
-   drops the bytes not yet parsed. None of them is a buffer's: the parser
-   returns one only with the first byte of a batch. */
-void midNotifyPending(const MIDIINPENDING *lpPending)
+/* A gate closed meanwhile (a reset, from a callback or another thread)
+   drops the messages of the later bytes, as it drops the bytes not yet
+   parsed; a start or reset meanwhile makes the parser take those bytes
+   again, from its new state. None of them is a buffer's: the parser returns
+   one only with the first byte of a batch. */
+UINT midNotifyPending(const MIDIINPENDING *lpPending)
 {
     for (UINT i = 0; i < lpPending->cNotes; i++) {
         const MIDIINNOTE &n = lpPending->aNotes[i];
-        if (i != 0 && n.fByteStart && fCommIn != 0)
-            return;
+        if (i != 0 && n.fByteStart && (fCommIn != 0 || gdwInputEpoch != lpPending->dwEpoch))
+            return i;
         midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
     }
+    return lpPending->cNotes;
 }
 
 DWORD midAddBuffer(LPMIDIHDR lpHdr)
@@ -83,6 +89,17 @@ DWORD midAddBuffer(LPMIDIHDR lpHdr)
     return dwResult;
 }
 
+/* Takes the head buffer off the queue with what it holds. */
+static void midBufferReturn(WORD wMsg, MIDIINPENDING *lpPending)
+{
+    LPMIDIHDR lpHdr = gMIMC.lpQueue;
+    gMIMC.lpQueue = lpHdr->lpNext;
+    lpHdr->dwBytesRecorded = gMIMC.dwBufOffset;
+    gMIMC.dwBufOffset = 0;
+    lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_DONE) & ~(DWORD)MHDR_INQUEUE;
+    midPend(lpPending, wMsg, (DWORD_PTR)lpHdr, gMIMC.dwMsgTime);
+}
+
 void midBufferWrite(BYTE b, MIDIINPENDING *lpPending)
 {
     LPMIDIHDR lpHdr = gMIMC.lpQueue;
@@ -98,11 +115,15 @@ void midBufferWrite(BYTE b, MIDIINPENDING *lpPending)
 
     /* Complete: an F7 ended the message, the buffer is full, or another
        status byte cut the message short (and is not stored). */
-    gMIMC.lpQueue = lpHdr->lpNext;
-    lpHdr->dwBytesRecorded = gMIMC.dwBufOffset;
-    gMIMC.dwBufOffset = 0;
-    lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_DONE) & ~(DWORD)MHDR_INQUEUE;
-    midPend(lpPending, MIM_LONGDATA, (DWORD_PTR)lpHdr, gMIMC.dwMsgTime);
+    midBufferReturn(MIM_LONGDATA, lpPending);
+}
+
+BOOL midBufferError(MIDIINPENDING *lpPending)
+{
+    if (gMIMC.lpQueue == nullptr)
+        return FALSE;
+    midBufferReturn(MIM_LONGERROR, lpPending);
+    return TRUE;
 }
 
 UINT midBufferWriteData(const BYTE *lpb, UINT cb, MIDIINPENDING *lpPending)

@@ -26,8 +26,20 @@ constexpr int kShortMsgMax = 4;        /* bytes in a packed short message */
 
 BYTE bBytes[kStagingSize];   /* staging buffer of one write; only the holder of InCode touches it */
 std::atomic<WORD> InCode{0}; /* 1 while modSendData is at work */
+DWORD dwPortEpochSeen;       /* gdwPortEpoch when the running status was last valid */
 
 BYTE ChannelLength(BYTE status) { return gabMsgLenChannel[(status >> kStatusShift) - (kChannelFirst >> kStatusShift)]; }
+
+/* A port that went away and came back may have reached a module that
+   forgot the status: a message without one is not sent until one is. */
+void FollowPort()
+{
+    DWORD dwEpoch = gdwPortEpoch;
+    if (dwEpoch != dwPortEpochSeen) {
+        dwPortEpochSeen = dwEpoch;
+        gbMidiOutCurrentStatus = 0;
+    }
+}
 
 void FollowRunningStatus(BYTE b)
 {
@@ -40,6 +52,7 @@ void FollowRunningStatus(BYTE b)
 
 BYTE modSendShortMsg(DWORD dwMsg)
 {
+    FollowPort();
     BYTE b = LOBYTE(dwMsg);
     BYTE cb;
     if (b >= kSystemFirst)
@@ -63,6 +76,7 @@ void modSendData(const BYTE *lpData, DWORD cbLength)
     /* A second sender's bytes are dropped rather than mixed into ours. */
     if (InCode.exchange(1) != 0)
         return;
+    FollowPort();
 
     /* Long buffers go whole, in staging-buffer pieces: dropping a block above
        4096 bytes and still reporting it done would lose it unseen. */
@@ -77,7 +91,7 @@ void modSendData(const BYTE *lpData, DWORD cbLength)
                 bBytes[k] = b;
         }
         if (fWrite)
-            WriteComm(idComDev, bBytes, (int)cbPiece); /* a failed write is not reported */
+            PortWrite(bBytes, (int)cbPiece);
         cbSent += cbPiece;
     } while (cbSent < cbLength);
 

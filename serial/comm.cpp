@@ -57,9 +57,15 @@ int WriteComm(HANDLE id, const BYTE *lpBuf, int cbWrite)
 DWORD GetCommError(HANDLE id, COMSTAT *lpStat)
 {
     DWORD errors = 0;
-    if (!ClearCommError(id, &errors, lpStat))
+    if (!QueryCommError(id, &errors, lpStat))
         return CE_IOE;
     return errors;
+}
+
+BOOL QueryCommError(HANDLE id, DWORD *lpErrors, COMSTAT *lpStat)
+{
+    *lpErrors = 0;
+    return ClearCommError(id, lpErrors, lpStat);
 }
 
 void EnableCommIn() { fCommIn = 0; }

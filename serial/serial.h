@@ -16,20 +16,34 @@ HANDLE OpenComm(LPCWSTR lpszName, UINT cbInQueue, UINT cbOutQueue);
 int ReadComm(HANDLE id, BYTE *lpBuf, int cbRead);
 int WriteComm(HANDLE id, const BYTE *lpBuf, int cbWrite);
 DWORD GetCommError(HANDLE id, COMSTAT *lpStat);
+BOOL QueryCommError(HANDLE id, DWORD *lpErrors, COMSTAT *lpStat); /* FALSE: the query itself failed */
 void EnableCommIn();
 void DisableCommIn();
 void EnableCommOut();
 void DisableCommOut();
 
 /* port.cpp */
-constexpr UINT kRecDataSize = 4096; /* bytes of RecData */
-extern DWORD DrvCont;               /* poll period, ms; set at process attach */
-extern LONG UseComCount;            /* device opens sharing the port; 0 when the connection is closed */
+constexpr UINT kRecDataSize = 4096;     /* bytes of RecData */
+extern DWORD DrvCont;                   /* poll period, ms; set at process attach */
+extern LONG UseComCount;                /* device opens sharing the port; 0 when the connection is closed */
+extern std::atomic<DWORD> gdwPortEpoch; /* raised each time a lost port is opened again */
 
 void CommCritInit();   /* at process attach, before any device opens */
 void CommCritDelete(); /* at unload, after ReleaseMIDICOM */
 WORD OpenMIDICOM(LONG port);
 WORD CloseMIDICOM(LONG port);
-void ReleaseMIDICOM(); /* gives the whole connection back, whatever the use count */
-void CALLBACK TimeFunction(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+/* Gives the whole connection back, whatever the use count; returns when no
+   poll runs and none can start. */
+void ReleaseMIDICOM();
+/* Writes to the port unless it is lost; a write that finds the device gone
+   marks the port lost. */
+void PortWrite(const BYTE *lpBuf, int cb);
 void GetCommBuff();
+
+/* poll.cpp: the poll's thread, woken every DrvCont ms */
+BOOL StartPoll();    /* gCommCrit held */
+void StopPoll();     /* gCommCrit held; waits for the poll unless called on its own thread */
+BOOL ReapPoll();     /* gCommCrit held; waits for an ended poll to be gone; FALSE: it is not */
+BOOL OnPollThread(); /* the caller is the poll, in a client's callback */
+BOOL PollStopping(); /* the poll has been told to end */
+void PollDelete();   /* at unload, after ReleaseMIDICOM */

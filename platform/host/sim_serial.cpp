@@ -6,11 +6,15 @@
  */
 #include "sim_serial.h"
 #include "sim.h"
+#include "sim_thread.h"
 #include "win_api.h"
 
 #include <cstring>
 #include <deque>
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <stdexcept>
 
 namespace
@@ -28,6 +32,7 @@ struct Port {
     bool refuseTimeouts;
     bool refuseState;
     bool failErrorQuery;
+    DWORD lostError; /* non-zero: the device went away; every call on its handle fails with this */
     DWORD errors;
     std::deque<BYTE> rx;
     std::vector<std::vector<BYTE>> writes;
@@ -39,6 +44,8 @@ std::mutex lock;
 Port ports[kPorts];
 uintptr_t nextSerial;
 int openHandles;
+int callsOnClosed;                   /* calls on a handle that is no open port: closed, never given out, or 0 */
+std::atomic<DWORD> readMicroseconds; /* how long a read takes, its handle in use throughout */
 bool failRead, failWrite;
 bool failGetState, failBuildDcb;
 DWORD readBeforeFailure, writeBeforeFailure;
@@ -90,6 +97,24 @@ Port *ByHandle(HANDLE h)
         if (p.open && p.handle == (uintptr_t)h)
             return &p;
     return nullptr;
+}
+
+/* The port of a communications call, or null with the last error set: a
+   call on a handle that is no open port is counted, one on the handle of a
+   device that went away fails as the device's driver makes it fail. */
+Port *Usable(HANDLE h)
+{
+    Port *p = ByHandle(h);
+    if (!p) {
+        callsOnClosed++;
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (p->lostError != 0) {
+        SetLastError(p->lostError);
+        return nullptr;
+    }
+    return p;
 }
 
 DCB DefaultState()
@@ -239,6 +264,7 @@ void ResetSerial()
         p.open = false;
         p.handle = 0;
         p.refuseTimeouts = p.refuseState = p.failErrorQuery = false;
+        p.lostError = 0;
         p.errors = 0;
         p.rx.clear();
         p.writes.clear();
@@ -246,6 +272,8 @@ void ResetSerial()
         p.state = DefaultState();
     }
     openHandles = 0;
+    callsOnClosed = 0;
+    readMicroseconds = 0;
     failRead = failWrite = false;
     failGetState = failBuildDcb = false;
     readBeforeFailure = writeBeforeFailure = 0;
@@ -273,6 +301,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     ports[i].open = true;
+    ports[i].lostError = 0;
     ports[i].handle = kHandleBase + ++nextSerial;
     openHandles++;
     SetLastError(ERROR_SUCCESS);
@@ -281,9 +310,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL CloseHandle(HANDLE hObject)
 {
+    if (SimCloseObject(hObject))
+        return TRUE;
     std::lock_guard<std::mutex> g(lock);
     Port *p = ByHandle(hObject);
     if (!p) {
+        callsOnClosed++;
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -296,9 +328,11 @@ BOOL CloseHandle(HANDLE hObject)
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     std::lock_guard<std::mutex> g(lock);
-    Port *p = ByHandle(hFile);
-    if (!p || p->refuseTimeouts) {
-        SetLastError(p ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    Port *p = Usable(hFile);
+    if (!p)
+        return FALSE;
+    if (p->refuseTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     p->timeouts = *lpCommTimeouts;
@@ -308,14 +342,12 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 /* Reads never wait: the driver's time-outs ask for whatever has arrived. */
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
 {
-    std::lock_guard<std::mutex> g(lock);
-    Port *p = ByHandle(hFile);
+    std::unique_lock<std::mutex> g(lock);
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
-    if (!p) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    Port *p = Usable(hFile);
+    if (!p)
         return FALSE;
-    }
     DWORD n = nNumberOfBytesToRead < p->rx.size() ? nNumberOfBytesToRead : (DWORD)p->rx.size();
     bool fail = failRead;
     if (fail && readBeforeFailure < n)
@@ -328,6 +360,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     }
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = n;
+    if (DWORD us = readMicroseconds) {
+        /* The read is still in the platform when its handle is closed. */
+        g.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+        g.lock();
+        if (!ByHandle(hFile))
+            callsOnClosed++;
+    }
     if (fail) {
         SetLastError(kErrorOperationAborted);
         return FALSE;
@@ -339,13 +379,11 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
                LPOVERLAPPED)
 {
     std::lock_guard<std::mutex> g(lock);
-    Port *p = ByHandle(hFile);
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
-    if (!p) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    Port *p = Usable(hFile);
+    if (!p)
         return FALSE;
-    }
     DWORD n = nNumberOfBytesToWrite;
     bool fail = failWrite;
     if (fail && writeBeforeFailure < n)
@@ -365,9 +403,11 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
     std::lock_guard<std::mutex> g(lock);
-    Port *p = ByHandle(hFile);
-    if (!p || p->failErrorQuery) {
-        SetLastError(p ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    Port *p = Usable(hFile);
+    if (!p)
+        return FALSE;
+    if (p->failErrorQuery) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (lpErrors)
@@ -383,11 +423,13 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     std::lock_guard<std::mutex> g(lock);
-    Port *p = ByHandle(hFile);
+    Port *p = Usable(hFile);
     bool fail = failGetState;
     failGetState = false;
-    if (!p || !lpDCB || fail) {
-        SetLastError(p ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    if (!p)
+        return FALSE;
+    if (!lpDCB || fail) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     *lpDCB = p->state;
@@ -417,11 +459,9 @@ BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB)
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     std::lock_guard<std::mutex> g(lock);
-    Port *p = ByHandle(hFile);
-    if (!p) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    Port *p = Usable(hFile);
+    if (!p)
         return FALSE;
-    }
     bool valid = lpDCB->BaudRate != 0 && lpDCB->ByteSize >= 5 && lpDCB->ByteSize <= 8 && lpDCB->Parity <= 4 &&
                  lpDCB->StopBits <= 2;
     if (p->refuseState || !valid) {
@@ -450,6 +490,23 @@ int OpenPortHandles()
 {
     std::lock_guard<std::mutex> g(lock);
     return openHandles;
+}
+
+void SetReadTime(DWORD microseconds) { readMicroseconds = microseconds; }
+
+int CallsOnClosedHandles()
+{
+    std::lock_guard<std::mutex> g(lock);
+    return callsOnClosed;
+}
+
+void LosePort(const char *name, DWORD lastError)
+{
+    std::lock_guard<std::mutex> g(lock);
+    Port &p = Named(name);
+    p.present = false;
+    if (p.open)
+        p.lostError = lastError;
 }
 
 void FeedPort(const char *name, const std::vector<BYTE> &bytes)

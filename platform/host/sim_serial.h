@@ -17,7 +17,14 @@ namespace sim
 /* Ports are named "com1" to "com16" here, case-insensitively, whatever name opens them. */
 void SetPortPresent(const char *name, bool present);
 bool PortIsOpen(const char *name);
-int OpenPortHandles(); /* handles given out and not yet closed */
+int OpenPortHandles();      /* handles given out and not yet closed */
+int CallsOnClosedHandles(); /* communications calls on a handle that is no open port, or in flight at its close */
+void SetReadTime(DWORD microseconds); /* each read takes this long, as a real one does */
+
+/* The device goes away, as an unplugged adapter does: the name opens nothing
+   until SetPortPresent brings it back, and every call on the handle still
+   open fails with lastError. */
+void LosePort(const char *name, DWORD lastError);
 
 /* Receive side: bytes that "arrived" from the module, and what is left of them. */
 void FeedPort(const char *name, const std::vector<BYTE> &bytes);

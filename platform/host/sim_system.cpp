@@ -25,6 +25,13 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs)
     cs->m.lock();
     held++;
 }
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    if (!cs->m.try_lock())
+        return FALSE;
+    held++;
+    return TRUE;
+}
 void LeaveCriticalSection(LPCRITICAL_SECTION cs)
 {
     held--;

@@ -1,11 +1,14 @@
 /*
  * Host simulation of the multimedia timer: timeBeginPeriod and timeEndPeriod
  * (counted), timeSetEvent and timeKillEvent. A timer fires by hand
- * (FireTimers) or, in threaded mode, on its own thread every period; calls of
- * one timer never overlap, and none begins once timeKillEvent has returned.
+ * (FireTimers) or, in threaded mode, on its own thread every period; it calls
+ * a function or sets an event (TIME_CALLBACK_EVENT_SET). As on the platform,
+ * calls of one timer never overlap, and timeKillEvent waits for a call under
+ * way only for a timer made with TIME_KILL_SYNCHRONOUS.
  */
 #include "sim_timer.h"
 #include "sim.h"
+#include "sim_thread.h"
 #include "win_api.h"
 
 #include <atomic>
@@ -29,10 +32,16 @@ struct Timer {
     std::mutex wakeLock;
     std::condition_variable wake;
     std::thread thread;
+    ~Timer()
+    {
+        if (thread.joinable())
+            thread.detach(); /* left at exit by a test that did not reset */
+    }
 };
 
 std::mutex lock;
 std::list<std::shared_ptr<Timer>> timers;
+std::list<std::shared_ptr<Timer>> killed; /* threads of killed timers, joined at the next reset */
 UINT nextId;
 int started;
 int depth;
@@ -40,10 +49,16 @@ UINT lastPeriod, lastFlags;
 bool threaded;
 bool failNext;
 
+bool SetsEvent(const Timer &t) { return (t.flags & TIME_CALLBACK_EVENT_SET) != 0; }
+
 void Call(Timer &t)
 {
     std::lock_guard<std::recursive_mutex> g(t.call);
-    if (!t.stopped)
+    if (t.stopped)
+        return;
+    if (SetsEvent(t))
+        SetEvent((HANDLE)t.callback);
+    else
         t.callback(t.id, 0, t.user, 0, 0);
 }
 
@@ -69,22 +84,29 @@ void Stop(const std::shared_ptr<Timer> &t)
         t->stopped = true;
     }
     t->wake.notify_all();
+    /* Only a synchronous kill waits for a call under way (from the timer's
+       own callback it cannot, and need not). */
+    if (t->flags & TIME_KILL_SYNCHRONOUS)
+        std::lock_guard<std::recursive_mutex> g(t->call);
+}
+
+void Join(const std::shared_ptr<Timer> &t)
+{
     if (t->thread.joinable()) {
         if (t->thread.get_id() == std::this_thread::get_id())
-            t->thread.detach(); /* killed from its own callback: the loop ends after it */
+            t->thread.detach(); /* reset from its own callback: the loop ends after it */
         else
             t->thread.join();
     }
-    /* A hand-fired call on another thread finishes before the kill returns. */
-    std::lock_guard<std::recursive_mutex> g(t->call);
 }
 
 void ResetTimer()
 {
-    std::list<std::shared_ptr<Timer>> old;
+    std::list<std::shared_ptr<Timer>> old, dead;
     {
         std::lock_guard<std::mutex> g(lock);
         old.swap(timers);
+        dead.swap(killed);
         started = 0;
         depth = 0;
         lastPeriod = lastFlags = 0;
@@ -93,6 +115,10 @@ void ResetTimer()
     }
     for (auto &t : old)
         Stop(t);
+    for (auto &t : old)
+        Join(t);
+    for (auto &t : dead)
+        Join(t);
 }
 sim::ResetHook reset(&ResetTimer);
 } // namespace
@@ -148,6 +174,7 @@ MMRESULT timeKillEvent(UINT uTimerID)
         for (auto it = timers.begin(); it != timers.end(); ++it) {
             if ((*it)->id == uTimerID) {
                 t = *it;
+                killed.push_back(t);
                 timers.erase(it);
                 break;
             }
@@ -168,8 +195,11 @@ void FireTimers()
         std::lock_guard<std::mutex> g(lock);
         live = timers;
     }
-    for (auto &t : live)
+    for (auto &t : live) {
         Call(*t);
+        if (SetsEvent(*t))
+            sim::WaitThreadsIdle((HANDLE)t->callback); /* what the event woke has done its work */
+    }
 }
 
 void RunTimersOnThreads(bool on)

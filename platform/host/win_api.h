@@ -32,6 +32,20 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);
 
+/* Threads, events and waits: sim_thread.cpp */
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId);
+[[noreturn]] void ExitThread(DWORD dwExitCode);
+HANDLE GetCurrentThread(void);
+DWORD GetCurrentThreadId(void);
+BOOL SetThreadPriority(HANDLE hThread, int nPriority);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD dwMilliseconds, BOOL bAlertable);
+DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
+
 /* System: sim_services.cpp (GetLastError, Sleep), sim_system.cpp (GetVersion, locks) */
 DWORD GetVersion(void);
 DWORD GetLastError(void);
@@ -39,6 +53,7 @@ void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
 void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 

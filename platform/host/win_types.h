@@ -79,6 +79,7 @@ typedef void *SC_LOCK;
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -101,6 +102,18 @@ typedef void *SC_LOCK;
 #define CBR_38400 38400
 
 typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+
+/* Threads, events and waits */
+typedef size_t SIZE_T;
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpParameter);
+typedef void(WINAPI *PAPCFUNC)(ULONG_PTR dwParam);
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_IO_COMPLETION 0x000000C0L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED 0xFFFFFFFF
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_TIME_CRITICAL 15
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 
 typedef struct _COMMTIMEOUTS {
@@ -155,9 +168,10 @@ typedef struct _DCB {
     WORD wReserved1;
 } DCB, *LPDCB;
 
-/* Critical sections: a mutex stands in for the platform's lock. */
+/* Critical sections: a recursive mutex stands in for the platform's lock,
+   which its owner may enter again. */
 typedef struct _CRITICAL_SECTION {
-    std::mutex m;
+    std::recursive_mutex m;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 /* Multimedia */
@@ -232,6 +246,8 @@ typedef struct _CRITICAL_SECTION {
 #define TIME_ONESHOT 0x0000
 #define TIME_PERIODIC 0x0001
 #define TIME_CALLBACK_FUNCTION 0x0000
+#define TIME_CALLBACK_EVENT_SET 0x0010
+#define TIME_KILL_SYNCHRONOUS 0x0100
 #define TIMERR_NOERROR 0
 #define TIMERR_NOCANDO 97
 

@@ -1,13 +1,17 @@
 /*
  * Both devices under load from several threads at once, with the poll on its
- * own timer thread: run under ThreadSanitizer (preset host-tsan) it also
- * shows that no word is shared without ordering.
+ * own thread, and the poll's lifetime against closes and unloads: run under
+ * ThreadSanitizer (preset host-tsan) it also shows that no word is shared
+ * without ordering.
  */
 #include "../serial/serial_fixture.h"
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
+#include "platform/host/sim_thread.h"
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -247,3 +251,116 @@ TEST_F(Concurrency, SendersPollAddersAndResetsShareTheDriverSafely)
 }
 
 } // namespace
+
+/* The poll's lifetime: whatever ends the connection (the last close, the
+   library's detach) returns only when no poll runs and none can start, so
+   that no call reaches the closed port handle; a client closing from its
+   callback, on the poll's own thread, does not wait for itself. */
+class PollLifetime : public Concurrency
+{
+  protected:
+    void SetUp() override
+    {
+        Concurrency::SetUp();
+        sim::UseRealClock(true);
+        sim::RunTimersOnThreads(true);
+        DrvCont = 1;           /* a poll every millisecond: closes land inside polls */
+        sim::SetReadTime(200); /* and inside reads */
+        midCritInit();
+        CommCritInit();
+        sim::OnNotification([this](const sim::Notification &n) {
+            if (n.dwMsg == MIM_DATA)
+                data++;
+            if (hook)
+                hook(n);
+        });
+        module = std::thread([this] {
+            while (streaming) {
+                if (sim::PortPending(kPortName) < 4096)
+                    sim::FeedPort(kPortName, Bytes({0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00}));
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+    }
+
+    void TearDown() override
+    {
+        streaming = false;
+        module.join();
+        Concurrency::TearDown();
+    }
+
+    static DWORD OpenInput()
+    {
+        MIDIOPENDESC in{};
+        in.dwCallback = kInCallback;
+        DWORD r = midMessage(0, MIDM_OPEN, 0, (DWORD_PTR)&in, CALLBACK_FUNCTION);
+        return r != MMSYSERR_NOERROR ? r : midMessage(0, MIDM_START, 0, 0, 0);
+    }
+
+    /* Until a message arrives; false after two seconds without one. */
+    bool AwaitData()
+    {
+        int before = data;
+        for (auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+            if (data > before)
+                return true;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return false;
+    }
+
+    std::atomic<int> data{0};
+    std::atomic<bool> streaming{true};
+    std::thread module;
+    std::function<void(const sim::Notification &)> hook;
+};
+
+TEST_F(PollLifetime, CloseAndDetachWhileThePollReadsNeverReachAClosedHandle)
+{
+    constexpr int kRounds = 500;
+    constexpr int kDetachEvery = 25; /* FreeLibrary with the input open, instead of a close */
+    Clock::duration worst{};
+    for (int round = 0; round < kRounds; round++) {
+        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput()) << "open, round " << round;
+        ASSERT_TRUE(AwaitData()) << "nothing arrived, round " << round;
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 7919 % 1000)); /* anywhere in a period */
+        auto t0 = Clock::now();
+        if (round % kDetachEvery == kDetachEvery - 1) {
+            DllInstanceInit(sim::kModule, DLL_PROCESS_DETACH, nullptr);
+            ASSERT_EQ(0, UseComCount) << "the detach gave the port back, round " << round;
+            DllInstanceInit(sim::kModule, DLL_PROCESS_ATTACH, nullptr);
+            RSPort = kPort;
+            gfMidiInOpen = 0; /* a new load of the library starts closed */
+        } else {
+            ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_CLOSE, 0, 0, 0)) << "close, round " << round;
+        }
+        worst = std::max(worst, Clock::now() - t0);
+        ASSERT_EQ(0, sim::CallsOnClosedHandles()) << "a call reached a closed handle, round " << round;
+    }
+    ExpectAllGivenBack();
+    RecordProperty("worst close us", (int)std::chrono::duration_cast<std::chrono::microseconds>(worst).count());
+}
+
+TEST_F(PollLifetime, CloseFromACallbackOnThePollsThreadDoesNotWaitForItself)
+{
+    std::atomic<int> closes{0};
+    std::atomic<DWORD> result{0xFFFF};
+    hook = [&](const sim::Notification &n) {
+        if (n.dwMsg == MIM_DATA && closes.exchange(1) == 0)
+            result = midMessage(0, MIDM_CLOSE, 0, 0, 0);
+    };
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput());
+    for (auto until = Clock::now() + std::chrono::seconds(5); result == 0xFFFF && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, result.load()) << "the close made from the callback";
+    EXPECT_EQ(0, UseComCount);
+
+    hook = nullptr;
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput()) << "open again from another thread";
+    EXPECT_TRUE(AwaitData());
+    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_CLOSE, 0, 0, 0));
+    ExpectAllGivenBack();
+    EXPECT_TRUE(sim::ThreadsEnd()) << "the poll's thread ended";
+    EXPECT_EQ(0, sim::CallsOnClosedHandles());
+}

@@ -14,6 +14,7 @@
 #include "platform/host/sim_registry.h"
 #include "platform/host/sim_serial.h"
 #include "platform/host/sim_services.h"
+#include "platform/host/sim_thread.h"
 #include "platform/host/sim_timer.h"
 #include "res/resource.h"
 #include "serial/serial.h"
@@ -158,13 +159,16 @@ const Fault kFaults[] = {
      [] { sim::RefuseState(kPortName, false); }},
     {"TimeSetEventOutput", [] { sim::FailNextTimeSetEvent(); }, OpenOutAnswer, "open 4", false, nullptr},
     {"TimeSetEventInput", [] { sim::FailNextTimeSetEvent(); }, OpenInAnswer, "open 4 gate 1", false, nullptr},
+    {"CreateEventWake", [] { sim::FailNextCreateEvent(); }, OpenOutAnswer, "open 4", false, nullptr},
+    {"CreateThread", [] { sim::FailNextCreateThread(); }, OpenInAnswer, "open 4 gate 1", false, nullptr},
 
-    /* The poll: what did arrive is handed on, an error query that fails reads as a port error. */
+    /* The poll: what did arrive is handed on; an error query that fails
+       means the port is gone, which is reported once. */
     {"ReadFilePartial", [] { sim::FailNextRead(4); }, PollWith("90 3C 40 80 3C 00"), "DATA 403C90 | DATA 003C80", false,
      nullptr},
     {"ReadFileNothing", [] { sim::FailNextRead(0); }, PollWith("90 3C 40"), " | DATA 403C90", false, nullptr},
     {"ClearCommErrorInPoll", [] { sim::FailErrorQuery(kPortName, true); }, PollWith("F6"),
-     "DATA 0000F6, ERROR 000000 | ERROR 000000", false, [] { sim::FailErrorQuery(kPortName, false); }},
+     "DATA 0000F6, ERROR 000000 | ", false, [] { sim::FailErrorQuery(kPortName, false); }},
     {"ClearCommErrorAtClose", nullptr,
      [] {
          std::string s = "open " + std::to_string(OpenOut());
@@ -226,6 +230,7 @@ class FaultInjection : public ::testing::TestWithParam<Fault>
         EXPECT_EQ(0, UseComCount) << when << ": port connection use count";
         EXPECT_EQ(0, sim::OpenPortHandles()) << when << ": port handles open";
         EXPECT_EQ(0, sim::LiveTimers()) << when << ": poll timers running";
+        EXPECT_TRUE(sim::ThreadsEnd()) << when << ": poll threads running";
         EXPECT_EQ(0, sim::TimerResolutionDepth()) << when << ": 1 ms resolution requests not ended";
         EXPECT_EQ(0, sim::OpenKeyCount()) << when << ": keys open " << ::testing::PrintToString(sim::OpenKeyPaths());
         EXPECT_EQ(0, sim::OpenServiceCount()) << when << ": service handles open";

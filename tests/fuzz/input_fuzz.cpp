@@ -92,7 +92,8 @@ void CheckShortMessage(const sim::Notification &n)
                        (unsigned long)n.dwParam2, (unsigned long)(Now() - m.startTime));
         return;
     }
-    /* MIM_ERROR: one stray byte, or a message cut short before its last byte. */
+    /* MIM_ERROR: one stray byte, a message cut short before its last byte,
+       or a port error with nothing under way (0). */
     if (len == 0 || len == 1) {
         FUZZ_CHECK(w == status && (status < 0x80 || status == 0xF7), "MIM_ERROR %08lX is no stray byte",
                    (unsigned long)w);
@@ -103,6 +104,7 @@ void CheckShortMessage(const sim::Notification &n)
     FUZZ_CHECK((w >> (8 * (len - 1))) == 0, "MIM_ERROR %08lX holds a whole message or more", (unsigned long)w);
 }
 
+/* MIM_LONGDATA, or MIM_LONGERROR for a buffer a port error broke. */
 void CheckReturnedBuffer(const sim::Notification &n)
 {
     int i = IndexOf(n.dwParam1);
@@ -181,6 +183,10 @@ void OnNotification(const sim::Notification &n)
         if (m.resetFromCallback)
             ResetInsidePoll();
         return;
+    case MIM_LONGERROR:
+        FUZZ_CHECK(m.phase == Polling && m.errorsPending, "buffer returned broken with no port error (phase %d)",
+                   m.phase);
+        [[fallthrough]];
     case MIM_LONGDATA:
         if (m.resetInPoll && m.phase == Polling)
             m.notesAfterReset++;
@@ -311,8 +317,8 @@ void Poll()
     else
         m.errorsPending = false;
     /* After the reset: the rest of what the byte under way gave (at most two
-       notifications a byte), and the error byte, which follows without a look
-       at the gate; nothing of the bytes after it. */
+       notifications a byte), and the port error, which is reported without a
+       look at the gate; nothing of the bytes after it. */
     if (m.resetInPoll) {
         FUZZ_CHECK(m.notesAfterReset <= (errorByte ? 2 : 1), "%d notifications after a reset overtook the poll",
                    m.notesAfterReset);

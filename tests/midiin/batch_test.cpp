@@ -212,9 +212,9 @@ TEST_F(Batch, MessageCutShortByAnF0ThatTheGateThenStopsLeavesNoneUnderWay)
             DisableCommIn(); /* a reset */
     };
     EXPECT_EQ(2u, Read({0xB2, 0x53, 0xF0, 0x01})) << "bytes taken";
-    midByteRec(0x00); /* the poll's marker of a port error, parsed past the gate */
+    midPortError(); /* reported past the gate */
     EXPECT_EQ((std::vector<std::string>{"ERROR 0053B2", "ERROR 000000"}), heard)
-        << "the marker is a stray byte, not the end of the message given up";
+        << "the port error finds no message under way, not the one given up";
 }
 
 TEST_F(Batch, GateClosedDropsTheMessageAnF0CutsShortLaterInTheRead)
@@ -247,6 +247,43 @@ TEST_F(Batch, StartFromACallbackMidReadStampsTheRestFromTheNewStart)
     ASSERT_EQ(3u, notes.size()) << "notifications";
     EXPECT_EQ(kReadTime - kStartTime, (DWORD)notes[0].dwParam2) << "stamp before the restart";
     EXPECT_EQ(0u, (DWORD)notes[2].dwParam2) << "stamp after the restart";
+}
+
+/* The platform forbids multimedia calls from these callbacks, but a client
+   that restarts input from one still gets what a byte at a time gives: the
+   bytes after are parsed from the new start, in the new time base. */
+TEST_F(Batch, RestartFromACallbackMidBatchGivesWhatAByteAtATimeGives)
+{
+    constexpr DWORD kReadTime = kStartTime + 100;
+    constexpr DWORD kRestartTime = kReadTime + 500;
+    const std::vector<BYTE> bytes = {0x90, 0x3C, 0x40, 0x3E, 0x40};
+    std::vector<DWORD> stamps;
+    hook = [&](const sim::Notification &n) {
+        stamps.push_back((DWORD)n.dwParam2);
+        if (n.dwParam1 == 0x403C90) {
+            sim::SetTime(kRestartTime);
+            EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_RESET, 0, 0, 0));
+            EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_START, 0, 0, 0));
+        }
+    };
+    /* Stray data carries the stamp of the last message, which a start sets to 0. */
+    const std::vector<std::string> expected = {"DATA 403C90", "ERROR 00003E", "ERROR 000040"};
+    const std::vector<DWORD> expectedStamps = {kReadTime - kStartTime, 0, 0};
+
+    sim::SetTime(kReadTime);
+    EXPECT_EQ(bytes.size(), (size_t)Read(bytes)) << "bytes taken";
+    EXPECT_EQ(expected, heard) << "in one read";
+    EXPECT_EQ(expectedStamps, stamps) << "stamps in one read";
+
+    gMIMC = MIDIINCONTROL{};
+    gMIMC.dwStartTime = kStartTime;
+    sim::SetTime(kReadTime);
+    heard.clear();
+    stamps.clear();
+    for (BYTE b : bytes)
+        midByteRec(b);
+    EXPECT_EQ(expected, heard) << "a byte at a time";
+    EXPECT_EQ(expectedStamps, stamps) << "stamps a byte at a time";
 }
 
 TEST_F(Batch, ReadOfManyMoreMessagesThanOneBatchArrivesWholeAndInOrder)

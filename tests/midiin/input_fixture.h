@@ -82,12 +82,21 @@ class InputTest : public ::testing::Test
         return h;
     }
 
-    /* Each byte arrives stepMs after the one before. */
+    /* Each byte arrives stepMs after the one before; "!!" is a port error
+       reported after the bytes before it, taking no time. */
     void Feed(const char *hex, DWORD stepMs = 10)
     {
-        for (BYTE b : Bytes(hex)) {
+        std::string all = hex;
+        for (size_t at = 0; at < all.size();) {
+            size_t end = all.find(' ', at);
+            std::string token = all.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            at = end == std::string::npos ? all.size() : end + 1;
+            if (token == "!!") {
+                midPortError();
+                continue;
+            }
             sim::AdvanceTime(stepMs);
-            midByteRec(b);
+            midByteRec(Bytes(token.c_str()).at(0));
         }
     }
 
@@ -131,10 +140,11 @@ class InputTest : public ::testing::Test
         case MIM_ERROR:
             s = "ERROR " + Packed(n.dwParam1);
             break;
-        case MIM_LONGDATA: {
+        case MIM_LONGDATA:
+        case MIM_LONGERROR: {
             const MIDIHDR *h = reinterpret_cast<const MIDIHDR *>(n.dwParam1);
-            s = "LONGDATA #" + std::to_string(IndexOf(h)) + " [" +
-                Hex(reinterpret_cast<const BYTE *>(h->lpData), h->dwBytesRecorded) + "]";
+            s = std::string(n.dwMsg == MIM_LONGDATA ? "LONGDATA #" : "LONGERROR #") + std::to_string(IndexOf(h)) +
+                " [" + Hex(reinterpret_cast<const BYTE *>(h->lpData), h->dwBytesRecorded) + "]";
             if ((h->dwFlags & (MHDR_DONE | MHDR_INQUEUE)) != MHDR_DONE)
                 s += " flags " + std::to_string(h->dwFlags);
             break;
@@ -142,7 +152,7 @@ class InputTest : public ::testing::Test
         default:
             s = "code " + std::to_string(n.dwMsg);
         }
-        if (n.dwMsg == MIM_DATA || n.dwMsg == MIM_ERROR || n.dwMsg == MIM_LONGDATA)
+        if (n.dwMsg == MIM_DATA || n.dwMsg == MIM_ERROR || n.dwMsg == MIM_LONGDATA || n.dwMsg == MIM_LONGERROR)
             s += " @" + std::to_string(n.dwParam2);
         if (n.dwCallback != kCallback || n.dwUser != kInstance || n.hDevice != (HDRVR)kHandle)
             s += " (not for the input client)";

@@ -1,7 +1,8 @@
 /*
  * Input byte parser: bytes in, notifications out. Byte n of a row arrives
- * 10*n ms after input was started (the first at 10 ms); "@t" is the stamp a
- * notification carries, "#k" the k-th buffer queued for the row.
+ * 10*n ms after input was started (the first at 10 ms); "!!" is a port error
+ * found after the bytes before it; "@t" is the stamp a notification carries,
+ * "#k" the k-th buffer queued for the row.
  */
 #include "input_fixture.h"
 
@@ -118,6 +119,27 @@ const Row kSystemExclusive[] = {
     {"WithNoBufferTheBytesAreDroppedSilently", {}, "F0 01 02 F7", {}},
 };
 INSTANTIATE_TEST_SUITE_P(SystemExclusive, Parser, ::testing::ValuesIn(kSystemExclusive), RowName);
+
+/* Bytes lost on the line never become data: what was under way is given up. */
+const Row kPortErrors[] = {
+    {"WithNothingUnderWayIsOneError", {}, "90 3C 40 !!", {"DATA 90 3C 40 @20", "ERROR 00 @20"}},
+    {"GivesUpTheNoteUnderWayAndRunningStatusGoesOn",
+     {},
+     "90 3C 40 3E !! 40 41",
+     {"DATA 90 3C 40 @20", "ERROR 90 3E 00 @40", "DATA 90 40 41 @50"}},
+    {"GivesUpAStatusAloneAndKeepsIt", {}, "90 !! 3C 40", {"ERROR 90 00 00 @10", "DATA 90 3C 40 @20"}},
+    {"GivesUpSystemCommonWithNoRunningStatusAfter", {}, "F2 10 !! 20", {"ERROR F2 10 00 @10", "ERROR 20 @10"}},
+    {"ReturnsTheExclusiveBufferBrokenAndDropsItsRest",
+     {16, 16},
+     "F0 01 02 !! 03 F8 04 F7 F0 05 F7",
+     {"LONGERROR #0 [F0 01 02] @10", "DATA F8 @50", "LONGDATA #1 [F0 05 F7] @80"}},
+    {"BreaksExclusiveWithNoBufferAsAnError", {}, "F0 01 !! 02 F7 3C", {"ERROR 00 @10", "ERROR 3C @10"}},
+    {"LetsAStatusEndTheBrokenExclusive",
+     {16},
+     "F0 01 !! 02 90 3C 40",
+     {"LONGERROR #0 [F0 01] @10", "DATA 90 3C 40 @50"}},
+};
+INSTANTIATE_TEST_SUITE_P(PortErrors, Parser, ::testing::ValuesIn(kPortErrors), RowName);
 
 class ParserState : public InputTest
 {

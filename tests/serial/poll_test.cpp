@@ -1,5 +1,6 @@
-/* The 10 ms input poll: what it reads and what it hands to the parser. Each
-   received byte shows as the parser's notification of it. */
+/* The 10 ms input poll: what it reads and what it hands to the parser, and
+   a port whose device goes away and comes back. Each received byte shows as
+   the parser's notification of it. */
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
 #include "serial_fixture.h"
@@ -9,6 +10,8 @@ namespace
 using namespace serial_test;
 
 constexpr DWORD_PTR kInputCallback = 0x1234;
+constexpr DWORD kErrorNotReady = 21;   /* what every call on a vanished pty gives under Wine */
+constexpr DWORD kErrorBadCommand = 22; /* what an unplugged USB-serial adapter's calls give */
 
 class Poll : public PortTest
 {
@@ -20,7 +23,23 @@ class Poll : public PortTest
         gMIMC = MIDIINCONTROL{};
         gMidiInClient = MIDICLIENT{kInputCallback, 0, 0, CALLBACK_FUNCTION};
         ASSERT_EQ(0, OpenMIDICOM(kPort));
+        gfMidiInOpen = 1;
         EnableCommIn();
+    }
+
+    void TearDown() override
+    {
+        PortTest::TearDown();
+        gfMidiInOpen = 0;
+    }
+
+    /* Polls for the given time, one poll every 10 ms. */
+    static void PollFor(DWORD ms)
+    {
+        for (DWORD t = 0; t < ms; t += 10) {
+            sim::AdvanceTime(10);
+            sim::FireTimers();
+        }
     }
 
     /* "DATA F8", "ERROR 00": what the input client heard, in order. */
@@ -62,7 +81,7 @@ TEST_F(Poll, OnePollTakesAtMostTheReceiveBuffer)
     EXPECT_EQ(10u, sim::PortPending(kPortName));
 }
 
-TEST_F(Poll, PortErrorAddsOneZeroByteAfterTheBytesRead)
+TEST_F(Poll, PortErrorIsOneErrorAfterTheBytesRead)
 {
     sim::FeedPort(kPortName, Bytes({0xF2, 0x10, 0x20, 0xF8}));
     sim::SetPortErrors(kPortName, CE_OVERRUN);
@@ -75,11 +94,56 @@ TEST_F(Poll, PortErrorAddsOneZeroByteAfterTheBytesRead)
     EXPECT_EQ(std::vector<std::string>{}, Heard()) << "the error bits were cleared by the first poll";
 }
 
-TEST_F(Poll, FailedErrorQueryCountsAsAPortError)
+TEST_F(Poll, LostPortIsReportedOnceThenOpenedAgainByItsNameAboutOnceASecond)
 {
-    sim::FailErrorQuery(kPortName, true);
-    sim::FireTimers();
-    EXPECT_EQ(std::vector<std::string>{"ERROR 00"}, Heard());
+    for (DWORD lastError : {kErrorNotReady, kErrorBadCommand}) {
+        SCOPED_TRACE(lastError);
+        sim::ClearNotifications();
+        sim::FeedPort(kPortName, Bytes({0x90, 0x3C}));
+        sim::FireTimers();
+        sim::LosePort(kPortName, lastError);
+        size_t opensBefore = sim::CreateFileCalls().size();
+        PollFor(5000);
+        EXPECT_EQ(std::vector<std::string>{"ERROR 3C90"}, Heard()) << "the note under way, given up once";
+        EXPECT_EQ(0, sim::OpenPortHandles()) << "the lost port's handle is closed";
+        size_t tries = sim::CreateFileCalls().size() - opensBefore;
+        EXPECT_TRUE(tries >= 4 && tries <= 5) << tries << " tries to open the port again in 5 s";
+
+        sim::SetPortPresent(kPortName, true);
+        PollFor(1000);
+        ASSERT_EQ(1, sim::OpenPortHandles()) << "opened again";
+        EXPECT_EQ(u"com1", sim::CreateFileCalls().back().name);
+        EXPECT_EQ(38400u, sim::PortState(kPortName).BaudRate) << "with the line's settings";
+        EXPECT_EQ(0xFFFFFFFFu, sim::PortTimeouts(kPortName).ReadIntervalTimeout);
+
+        sim::ClearNotifications();
+        sim::FeedPort(kPortName, Bytes({0x3E, 0x90, 0x3E, 0x40}));
+        sim::FireTimers();
+        EXPECT_EQ((std::vector<std::string>{"ERROR 3E", "DATA 403E90"}), Heard())
+            << "no running status survives the loss";
+    }
+    EXPECT_EQ(0, sim::CallsOnClosedHandles());
+}
+
+TEST_F(Poll, OutputWhileThePortIsLostIsDroppedAndAfterwardsNeedsAStatus)
+{
+    DisableCommIn(); /* only the output open: a failed write finds the loss */
+    EnableCommOut();
+    modSendShortMsg(0x403C90);
+    sim::LosePort(kPortName, kErrorBadCommand);
+    modSendShortMsg(0x403E90);
+    PollFor(100);
+    EXPECT_EQ(0, sim::OpenPortHandles()) << "the lost port's handle is closed";
+    modSendShortMsg(0x4040); /* running status */
+
+    sim::SetPortPresent(kPortName, true);
+    PollFor(1000);
+    ASSERT_EQ(1, sim::OpenPortHandles()) << "opened again";
+    modSendShortMsg(0x4041); /* running status from before the loss */
+    modSendShortMsg(0x404290);
+    EXPECT_EQ((std::vector<std::string>{"90 3C 40", "90 42 40"}), Writes()) << "writes on either handle";
+    EXPECT_EQ(std::vector<std::string>{}, Heard()) << "input was not open";
+    EXPECT_EQ(0, sim::CallsOnClosedHandles());
 }
 
 TEST_F(Poll, ReadFailingAfterSomeBytesStillHandsThemOn)

@@ -1,0 +1,29 @@
+/*
+ * Host build: the test control surface of the simulated threads, events and
+ * waits (sim_thread.cpp). Threads are real; what they wait on is simulated,
+ * so that a test can tell when every one of them is blocked again.
+ */
+#pragma once
+
+#include "win_types.h"
+
+namespace sim
+{
+
+/* Waits until the event is no longer signalled and every simulated thread
+   still running is blocked in a wait: what the event woke has done its
+   work. Aborts the test run after ten seconds rather than hang. */
+void WaitThreadsIdle(HANDLE hEvent);
+
+int LiveThreads();        /* started and not yet ended */
+bool ThreadsEnd();        /* whether every simulated thread ends within five seconds */
+int ThreadsStarted();     /* CreateThread calls that gave a thread, since the last reset */
+int LastThreadPriority(); /* the last priority SetThreadPriority gave */
+void FailNextCreateThread();
+void FailNextCreateEvent();
+
+} // namespace sim
+
+/* For sim_serial.cpp's CloseHandle: true when the handle was a thread or an
+   event, which is then closed. */
+bool SimCloseObject(HANDLE h);
