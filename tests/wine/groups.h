@@ -15,6 +15,8 @@ void GroupInput();
 void GroupShared();
 void GroupUnload();
 void GroupUnwind();
+void GroupUnloadRounds();
+void GroupCloseRounds();
 void GroupConfigure();
 void GroupWrongVersion();
 

@@ -22,6 +22,8 @@ std::vector<Event> gEvents;
 std::wstring gDllPath;
 std::string gGroup;
 int gFailed;
+const char *volatile gStage = "the group";
+volatile LONG gRound = -1;
 
 /* ---- reporting ---- */
 
@@ -90,6 +92,22 @@ std::vector<BYTE> ResetBytes()
         v.insert(v.end(), {(BYTE)(0xB0 + ch), 0x7B, 0x00});
     }
     return v;
+}
+
+/* An exception nobody handles, on any thread (a poll returning into an
+   unloaded library is one): said as the group's failure before the process
+   ends. Written straight to the handle: the thread that faulted may be
+   anywhere, the runtime's stream lock held by another. */
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS *ep)
+{
+    char line[512];
+    int n = snprintf(line, sizeof line, "FAIL %s.crash: exception 0x%08lx at %p during: %s (round %ld)\n",
+                     gGroup.c_str(), (unsigned long)ep->ExceptionRecord->ExceptionCode,
+                     ep->ExceptionRecord->ExceptionAddress, gStage, (long)gRound);
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, (DWORD)std::min(n, (int)sizeof line - 1), &written, nullptr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 /* ---- the module simulator's control channel ---- */
@@ -294,11 +312,11 @@ std::string Describe(const std::vector<Event> &v)
     return s + "]";
 }
 
-DWORD OpenDevice(DeviceProc proc, UINT msg)
+DWORD OpenDevice(DeviceProc proc, UINT msg, LPDRVCALLBACK callback)
 {
     gDesc = MIDIOPENDESC();
     gDesc.hMidi = (HMIDI)(DWORD_PTR)kFakeHmidi;
-    gDesc.dwCallback = (DWORD_PTR)MidiProc;
+    gDesc.dwCallback = (DWORD_PTR)callback;
     gDesc.dwInstance = kInstance;
     return proc(0, msg, 0, (DWORD_PTR)&gDesc, CALLBACK_FUNCTION);
 }

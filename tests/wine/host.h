@@ -24,6 +24,8 @@ constexpr DWORD kInstance = 0xC11E17; /* client instance word */
 extern std::wstring gDllPath;
 extern std::string gGroup;
 extern int gFailed;
+extern const char *volatile gStage; /* what the group is doing, for a crash report */
+extern volatile LONG gRound;        /* the round of a repeating group, or -1 */
 
 /* ---- reporting ---- */
 
@@ -33,6 +35,7 @@ std::wstring Wide(const char *utf8);
 std::string Hex(const std::vector<BYTE> &v);
 std::vector<BYTE> Bytes(std::initializer_list<int> l);
 std::vector<BYTE> ResetBytes();
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS *ep);
 
 /* ---- the module simulator's control channel ---- */
 
@@ -76,5 +79,5 @@ std::vector<Event> Events();
 void ClearEvents();
 std::vector<Event> WaitEvents(size_t count, DWORD ms = kWait);
 std::string Describe(const std::vector<Event> &v);
-DWORD OpenDevice(DeviceProc proc, UINT msg);
+DWORD OpenDevice(DeviceProc proc, UINT msg, LPDRVCALLBACK callback = MidiProc);
 bool OpenBoth();

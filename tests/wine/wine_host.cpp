@@ -5,8 +5,9 @@
  * simulator (tools/modsim.py) on the other end of COM1. One group a run:
  *     tolvex_wine_host.exe GROUP PATH\TOLVEX.dll
  * prints "PASS group.check" or "FAIL group.check: expected ..., got ..." per
- * check, then "END group". The groups are in the *_groups.cpp files, the
- * helpers they share in host.cpp.
+ * check ("INFO ..." for figures), then "END group"; an exception that nobody
+ * handles prints "FAIL group.crash: ..." and ends the run there. The groups
+ * are in the *_groups.cpp files, the helpers they share in host.cpp.
  */
 #include "groups.h"
 
@@ -33,6 +34,8 @@ const Group kGroups[] = {
     {"shared", GroupShared, true},
     {"unwind", GroupUnwind, false},
     {"unload", GroupUnload, true},
+    {"unloadrounds", GroupUnloadRounds, true},
+    {"closerounds", GroupCloseRounds, true},
     {"configure", GroupConfigure, false},
     {"wrongversion", GroupWrongVersion, false},
 };
@@ -49,6 +52,7 @@ int main(int argc, char **argv)
     gDllPath = Wide(argv[2]);
     InitializeCriticalSection(&gEventLock);
     gWarningIcon = LoadIconW(nullptr, IDI_WARNING);
+    SetUnhandledExceptionFilter(ReportCrash);
     timeBeginPeriod(1); /* the host's own clock reads, for the stamps */
     for (const Group &g : kGroups) {
         if (gGroup != g.name)
