@@ -17,6 +17,7 @@ void GroupUnload();
 void GroupUnwind();
 void GroupUnloadRounds();
 void GroupCloseRounds();
+void GroupLostPort();
 void GroupConfigure();
 void GroupWrongVersion();
 

@@ -36,6 +36,7 @@ const Group kGroups[] = {
     {"unload", GroupUnload, true},
     {"unloadrounds", GroupUnloadRounds, true},
     {"closerounds", GroupCloseRounds, true},
+    {"lostport", GroupLostPort, true},
     {"configure", GroupConfigure, false},
     {"wrongversion", GroupWrongVersion, false},
 };
