@@ -6,7 +6,8 @@ so that a Wine prefix can map a COM port to it (HKLM\\Software\\Wine\\Ports,
 value COM1 = the symlink's path). Every byte that arrives is recorded with its
 time; scripted bytes go out with scripted delays.
 
-    modsim.py --link build/wine/com1 [--control PORT] [--send DELAY_MS:HEX ...] [--log]
+    modsim.py --link build/wine/com1 [--control PORT] [--dosdevice PREFIX/dosdevices/com1]
+              [--send DELAY_MS:HEX ...] [--log]
 
 --log prints every byte that arrives ("+12.345 ms 90 3c 40"); --send queues
 bytes to send after a delay (e.g. --send 500:903c40), for use by hand.
@@ -23,7 +24,27 @@ Commands, one per line, each answered by one line:
     SEND DELAY_MS HEX     send the bytes after the delay    -> OK
     ECHO ON|OFF           send back every byte that arrives, as a loop-back
                           plug (TX wired to RX) does       -> OK
+    STREAM ON|OFF         a continuous stream of note-on/note-off pairs on
+                          channel 1 (90 nn 40, then 80 nn 00, nn counting up),
+                          paced at the line rate, 3840 bytes/s
+                                                            -> OK
+    UNPLUG                the line goes away, as when a USB-serial adapter is
+                          pulled: the pty is closed, so that a handle open on
+                          its slave side fails from then on; the link goes, and
+                          --dosdevice is pointed at the (absent) link
+                                                            -> OK
+    PLUG                  the line comes back on a new pty, with --dosdevice
+                          pointed straight at its slave side
+                                                            -> OK /dev/pts/N
+    RESTORE               back as at the start, for whatever runs next: stream
+                          and echo off, the line plugged, the link at its pty
+                          and --dosdevice at the link, bytes that the other side
+                          has not read dropped               -> OK
     QUIT                  end the simulator                 -> OK
+
+--dosdevice names the Wine prefix's dosdevices/comN link that leads to this
+line (PLUG and RESTORE point it, UNPLUG leads it nowhere); Wine follows that
+link at each open, so no wineserver restart is needed.
 """
 import argparse
 import os
@@ -37,12 +58,16 @@ import threading
 import time
 import tty
 
+from winelab import point_link
+
 MAX_SETTLE_MS = 2000
+LINE_RATE = 3840.0  # bytes/s: 38400 bit/s, 8N1
+MAX_BURST = 4  # messages written at once when the stream runs late (3 ms of line time)
+MAX_LAG = 0.005  # s the stream may fall behind before it gives up catching up
 
 
-def open_line(link):
-    """A pty in raw mode at 38400 bit/s with link pointing at its slave side:
-    (master fd, slave fd, absolute link path)."""
+def new_pty():
+    """A pty in raw mode at 38400 bit/s: (master fd, slave fd)."""
     master, slave = pty.openpty()
     # Raw on both sides: no echo, no line editing, no CR/LF mapping; a MIDI
     # byte stream must pass through unchanged.
@@ -51,12 +76,15 @@ def open_line(link):
     attrs = termios.tcgetattr(slave)
     attrs[4] = attrs[5] = termios.B38400
     termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    return master, slave
+
+
+def open_line(link):
+    """A pty in raw mode at 38400 bit/s with link pointing at its slave side:
+    (master fd, slave fd, absolute link path)."""
+    master, slave = new_pty()
     link = os.path.abspath(link)
-    tmp = link + ".tmp"
-    if os.path.lexists(tmp):
-        os.unlink(tmp)
-    os.symlink(os.ttyname(slave), tmp)
-    os.replace(tmp, link)
+    point_link(link, os.ttyname(slave))
     return master, slave, link
 
 
@@ -72,6 +100,9 @@ def read_chunks(line, size):
         except OSError:
             # No slave side open at the moment: wait for the next opener.
             time.sleep(0.01)
+            continue
+        if not data:
+            time.sleep(0.01)  # an unplugged line: its descriptor reads /dev/null
             continue
         yield data
 
@@ -97,6 +128,11 @@ class Module:
         self.running = True
         self.log = False
         self.echo = False
+        self.dosdevice = None  # the prefix's dosdevices/comN that leads here, if we may point it
+        self.line_lock = threading.Lock()  # serializes UNPLUG, PLUG and RESTORE
+        self.unplugged = False
+        self.streaming = None  # the note stream's thread while it runs
+        self.stream_on = False
         # Called with (arrival time, bytes) by the reader, outside the lock;
         # a module that acts on what it receives hooks in here.
         self.on_bytes = None
@@ -143,9 +179,88 @@ class Module:
                 self.lock.wait(settle - quiet)
             return bytes(b for _, b in self.received), [t - self.epoch for t, _ in self.received]
 
+    def stream_notes(self):
+        """Whole messages, no faster than the line carries them: a pty
+        passes bytes on as fast as they are written."""
+        next_at, note = time.monotonic(), 0
+        while self.stream_on and self.running:
+            now = time.monotonic()
+            if now < next_at:
+                time.sleep(min(next_at - now, 0.002))
+                continue
+            count = min(1 + int((now - next_at) * LINE_RATE / 3), MAX_BURST)
+            out = bytearray()
+            for _ in range(count):
+                out += bytes([0x90, note // 2, 0x40]) if note % 2 == 0 else bytes([0x80, note // 2, 0x00])
+                note = (note + 1) % 256
+            _, room, _ = select.select([], [self.master], [], 0.05)
+            if room:  # a full queue on the other side drops them, as an unread UART does: the line never stalls
+                os.write(self.master, out)
+            next_at = max(next_at + len(out) / LINE_RATE, time.monotonic() - MAX_LAG)
+
+    def set_stream(self, on):
+        if on and not self.streaming:
+            self.stream_on = True
+            self.streaming = threading.Thread(target=self.stream_notes, daemon=True)
+            self.streaming.start()
+        elif not on and self.streaming:
+            self.stream_on = False
+            self.streaming.join(2)
+            self.streaming = None
+
+    def swap_line(self, master, slave):
+        """Puts master and slave under our descriptors' numbers. Threads that
+        read or write them meanwhile meet the old file or the new one, never
+        a file of someone else's that took a freed number."""
+        os.dup2(master, self.master)
+        os.dup2(slave, self.slave)
+        os.close(master)
+        os.close(slave)
+
+    def unplug(self):
+        with self.line_lock:
+            if self.unplugged:
+                return "ERROR the line is unplugged already"
+            null = os.open(os.devnull, os.O_RDWR)
+            # The pty's last descriptors close here: its slave side hangs up
+            # for every handle open on it, and its number is free again.
+            self.swap_line(os.dup(null), null)
+            self.unplugged = True
+            close_line(self.link, self.slave_name)
+            if self.dosdevice:
+                point_link(self.dosdevice, self.link)
+            return "OK"
+
+    def plug(self, point_dosdevice=True):
+        with self.line_lock:
+            if not self.unplugged:
+                return "ERROR the line is plugged"
+            if point_dosdevice and not self.dosdevice:
+                return "ERROR no --dosdevice to point at the new line"
+            self.swap_line(*new_pty())
+            self.slave_name = os.ttyname(self.slave)
+            self.unplugged = False
+            if point_dosdevice:
+                point_link(self.dosdevice, self.slave_name)
+            return "OK " + self.slave_name
+
+    def restore(self):
+        self.set_stream(False)
+        self.echo = False
+        if self.unplugged:
+            self.plug(point_dosdevice=False)
+        with self.line_lock:
+            point_link(self.link, self.slave_name)
+            if self.dosdevice:
+                point_link(self.dosdevice, self.link)
+            termios.tcflush(self.slave, termios.TCIFLUSH)
+        return "OK"
+
     def close(self):
         self.running = False
         close_line(self.link, self.slave_name)
+        if self.dosdevice and os.path.islink(self.dosdevice) and os.readlink(self.dosdevice) == self.slave_name:
+            point_link(self.dosdevice, self.link)  # never left leading to a pty number that someone may reuse
 
 
 def serve(module, port):
@@ -185,12 +300,21 @@ def session(module, conn):
                 elif cmd == "ECHO" and len(words) == 2 and words[1].upper() in ("ON", "OFF"):
                     module.echo = words[1].upper() == "ON"
                     answer = "OK"
+                elif cmd == "STREAM" and len(words) == 2 and words[1].upper() in ("ON", "OFF"):
+                    module.set_stream(words[1].upper() == "ON")
+                    answer = "OK"
+                elif cmd == "UNPLUG":
+                    answer = module.unplug()
+                elif cmd == "PLUG":
+                    answer = module.plug()
+                elif cmd == "RESTORE":
+                    answer = module.restore()
                 elif cmd == "QUIT":
                     module.running = False
                     answer = "OK"
                 else:
                     answer = module.command(words)
-            except (ValueError, IndexError) as e:
+            except (ValueError, IndexError, OSError) as e:
                 answer = "ERROR %s" % e
             f.write(answer + "\n")
             f.flush()
@@ -202,12 +326,14 @@ def add_line_args(ap):
     ap.add_argument("--control", type=int, help="TCP control port on 127.0.0.1 (0: any free port)")
     ap.add_argument("--send", action="append", default=[], metavar="DELAY_MS:HEX", help="bytes to send after a delay")
     ap.add_argument("--log", action="store_true", help="print every byte that arrives")
+    ap.add_argument("--dosdevice", help="the Wine prefix's dosdevices/comN link that UNPLUG and PLUG may point")
 
 
 def run(module, args, name):
     """Runs module as add_line_args' options say, until it is stopped or
     interrupted; the caller closes it."""
     module.log = args.log
+    module.dosdevice = os.path.abspath(args.dosdevice) if args.dosdevice else None
     threading.Thread(target=module.reader, daemon=True).start()
     for item in args.send:
         delay, data = item.split(":", 1)

@@ -8,6 +8,8 @@ module simulator on a pseudo-terminal mapped as COM1.
 Prints one "PASS name", "FAIL name: why" or "SKIP name: why" line per check
 and ends with "wine: N passed, N failed, N skipped". Every Wine command and
 every wait has a time limit, so a hang fails a check instead of the run.
+After each group of the test host the module simulator's line is restored
+(RESTORE), whatever the group left it in.
 """
 import argparse
 import os
@@ -24,7 +26,9 @@ import ctl_suite  # noqa: E402
 from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 
 WINE_TIMEOUT = 60  # s for one group of the test host
-GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind"]
+GROUP_TIMEOUTS = {"unloadrounds": 90, "closerounds": 90}  # s for the groups of many rounds
+GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind",
+          "unloadrounds", "closerounds", "lostport"]
 GUI_GROUPS = ["configure", "wrongversion"]
 CTL_GROUPS = ["tolvexctl"]  # tolvexctl's commands (ctl_suite.py)
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll"}
@@ -276,9 +280,10 @@ def make_prefix(loader, prefix, work):
         ("HKCU\\Software\\Wine\\AppDefaults\\" + WIN98_HOST, "Version", "win98")])
 
 
-def start_modsim(root, work):
+def start_modsim(root, work, prefix):
     proc = subprocess.Popen([sys.executable, os.path.join(root, "tools", "modsim.py"), "--link",
-                             os.path.join(work, "com1"), "--control", "0"], stdout=subprocess.PIPE, text=True)
+                             os.path.join(work, "com1"), "--control", "0", "--dosdevice",
+                             os.path.join(prefix, "dosdevices", "com1")], stdout=subprocess.PIPE, text=True)
     deadline = time.time() + 15
     while time.time() < deadline:
         line = proc.stdout.readline()
@@ -294,7 +299,8 @@ def start_modsim(root, work):
 
 def run_group(tag, loader, env, host, dll, group):
     started = time.time()
-    r = run(["timeout", str(WINE_TIMEOUT), loader, host, group, winpath(dll)], WINE_TIMEOUT + 10, env)
+    limit = GROUP_TIMEOUTS.get(group, WINE_TIMEOUT)
+    r = run(["timeout", str(limit), loader, host, group, winpath(dll)], limit + 10, env)
     print("INFO %s.%s took %.1f s" % (tag, group, time.time() - started), flush=True)
     lines = r.stdout.splitlines()
     seen_end = False
@@ -302,11 +308,26 @@ def run_group(tag, loader, env, host, dll, group):
         m = re.match(r"(PASS|FAIL|SKIP) (\S+)(?:: (.*))?$", line)
         if m:
             report(m.group(1), "%s.%s" % (tag, m.group(2)), m.group(3) or "")
+        elif line.startswith("INFO "):
+            print("INFO %s.%s" % (tag, line[5:]), flush=True)
         elif line == "END " + group:
             seen_end = True
     if not seen_end or r.returncode not in (0, 1):
         report("FAIL", "%s.%s.completed" % (tag, group),
                "exit %d without finishing (crash or hang): %s" % (r.returncode, (r.stderr or "")[-300:]))
+
+
+def restore_line(tag, group, address):
+    """The module's line as at the start, whatever the group left behind (a
+    stream, an unplugged line, unread bytes): later groups depend on it."""
+    try:
+        sim = ctl_suite.Sim(address)
+        answer = sim.ask("RESTORE")
+        sim.close()
+    except OSError as e:
+        answer = str(e)
+    if answer != "OK":
+        report("FAIL", "%s.%s.line-restored" % (tag, group), "expected RESTORE to answer OK, got %s" % answer)
 
 
 def wine_suite(tag, arch, loader, dll, host, root, work):
@@ -323,7 +344,7 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
     check(ok, tag + ".prefix", how)
     if not ok:
         return
-    modsim, address = start_modsim(root, work)
+    modsim, address = start_modsim(root, work, prefix)
     check(modsim is not None, tag + ".modsim", "the module simulator did not start")
     if not modsim:
         return
@@ -348,6 +369,7 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
                        stderr=subprocess.DEVNULL, timeout=70)
         for g in GROUPS:
             run_group(tag, loader, base_env, host, dll, g)
+            restore_line(tag, g, address)
         for g in GUI_GROUPS:
             if not xvfb:
                 report("FAIL", "%s.%s" % (tag, g), "no X server (Xvfb) for the dialogs")
