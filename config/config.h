@@ -14,6 +14,7 @@ extern const WCHAR aszDriverName[]; /* "tolvex midi driver" */
 void InitConfiguration(LPDWORD lpdwPort);
 LONG GetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
 LONG SetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
+BOOL GetLowLatencyConfig(DWORD dwDevice); /* absent, unreadable or 0: the standard mode */
 DWORD ConfigRemove();
 
 /* dialog.cpp */

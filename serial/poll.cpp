@@ -1,6 +1,6 @@
 /*
- * The poll's thread: woken every DrvCont ms by the multimedia timer, which
- * only sets an event, it hands what arrived to GetCommBuff. Whoever ends the
+ * The poll's thread: woken every period by the multimedia timer, which only
+ * sets an event, it hands what arrived to GetCommBuff. Whoever ends the
  * poll waits until the thread has parked for good, so that afterwards no
  * poll runs and none can start, on every NT: winmm never calls into the
  * library, and the thread leaves without returning into it.
@@ -45,7 +45,7 @@ void KillTimer()
 }
 } // namespace
 
-BOOL StartPoll()
+BOOL StartPoll(DWORD dwPeriod)
 {
     BOOL fGoesOn = OnPollThread(); /* reopened from a callback of the poll that was ending */
     /* A poll that ended itself from a callback may still be on its way out;
@@ -59,7 +59,7 @@ BOOL StartPoll()
 
     gfPollStop = 0;
     timeBeginPeriod(kResolutionMs);
-    myTimerID = timeSetEvent(DrvCont, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
+    myTimerID = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
     if (myTimerID == 0) {
         StopPoll();
         return FALSE;

@@ -5,6 +5,7 @@
  * reported once and opened again by its name about once a second, while the
  * devices stay open.
  */
+#include "config/config.h"
 #include "midiin/midiin.h"
 #include "serial/serial.h"
 #include "serial/wformat.h"
@@ -22,6 +23,7 @@ constexpr WORD kOpenFailed = 1;      /* OpenMIDICOM's failure result */
 constexpr LONG kPlainNameLast = 9;   /* COM1 to COM9 are DOS device names; higher ports are not */
 constexpr DWORD kReopenMs = 1000;    /* between two tries to open a lost port again */
 constexpr DWORD kPollTurnMs = 1;     /* the poll waits this long for the lock before looking again */
+constexpr DWORD kDevice0 = 0;        /* the one device key whose settings are read */
 
 const WCHAR aszComm[] = WSTR("com");
 const WCHAR aszDeviceComm[] = WSTR("\\\\.\\COM");          /* the device namespace, where every port is found */
@@ -95,8 +97,12 @@ WORD OpenFirst(LONG port)
         return kOpenFailed;
     }
 
+    /* The input mode is read here, so that a change takes effect at the
+       next open of the connection, not at the next load of the library. */
+    DWORD dwPeriod = GetLowLatencyConfig(kDevice0) ? kLowLatencyPeriod : DrvCont;
+
     /* Without the poll nothing received would ever arrive: fail the open rather than report it done. */
-    if (!StartPoll()) {
+    if (!StartPoll(dwPeriod)) {
         ClosePort();
         return kOpenFailed;
     }

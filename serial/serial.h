@@ -24,7 +24,8 @@ void DisableCommOut();
 
 /* port.cpp */
 constexpr UINT kRecDataSize = 4096;     /* bytes of RecData */
-extern DWORD DrvCont;                   /* poll period, ms; set at process attach */
+extern DWORD DrvCont;                   /* poll period of the standard mode, ms; set at process attach */
+constexpr DWORD kLowLatencyPeriod = 1;  /* poll period of the low-latency mode, ms */
 extern LONG UseComCount;                /* device opens sharing the port; 0 when the connection is closed */
 extern std::atomic<DWORD> gdwPortEpoch; /* raised each time a lost port is opened again */
 
@@ -40,10 +41,10 @@ void ReleaseMIDICOM();
 void PortWrite(const BYTE *lpBuf, int cb);
 void GetCommBuff();
 
-/* poll.cpp: the poll's thread, woken every DrvCont ms */
-BOOL StartPoll();    /* gCommCrit held */
-void StopPoll();     /* gCommCrit held; waits for the poll unless called on its own thread */
-BOOL ReapPoll();     /* gCommCrit held; waits for an ended poll to be gone; FALSE: it is not */
-BOOL OnPollThread(); /* the caller is the poll, in a client's callback */
-BOOL PollStopping(); /* the poll has been told to end */
-void PollDelete();   /* at unload, after ReleaseMIDICOM */
+/* poll.cpp: the poll's thread, woken every period */
+BOOL StartPoll(DWORD dwPeriod); /* gCommCrit held; ms between two polls */
+void StopPoll();                /* gCommCrit held; waits for the poll unless called on its own thread */
+BOOL ReapPoll();                /* gCommCrit held; waits for an ended poll to be gone; FALSE: it is not */
+BOOL OnPollThread();            /* the caller is the poll, in a client's callback */
+BOOL PollStopping();            /* the poll has been told to end */
+void PollDelete();              /* at unload, after ReleaseMIDICOM */

@@ -1,5 +1,6 @@
 /* The shared port connection: one port for both devices, and what each kind
    of failure gives back. */
+#include "platform/host/sim_registry.h"
 #include "serial_fixture.h"
 
 #include <functional>
@@ -31,6 +32,30 @@ TEST_F(PortConnection, BothDevicesShareOnePortTimerAndResolution)
     CloseMIDICOM(kPort);
     ExpectAllGivenBack();
     EXPECT_FALSE(sim::PortIsOpen(kPortName));
+}
+
+/* The input mode is the stored LowLatency of the first device key, read
+   each time the connection opens; input then arrives in order each read. */
+TEST_F(PortConnection, LowLatencyModeIsReadEachTimeTheConnectionOpens)
+{
+    const std::u16string kDevice0 = u"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
+    struct Step {
+        long stored; /* -1 leaves the value absent */
+        UINT period;
+    };
+    for (Step step : {Step{-1, 10}, Step{1, 1}, Step{0, 10}, Step{2, 1}}) {
+        if (step.stored >= 0)
+            sim::SeedDword(kDevice0, u"LowLatency", (DWORD)step.stored);
+        ASSERT_EQ(0, OpenMIDICOM(kPort));
+        sim::SeedDword(kDevice0, u"LowLatency", 0); /* changed while open: not read until the next open */
+        ASSERT_EQ(0, OpenMIDICOM(kPort));
+        EXPECT_EQ(step.period, sim::LastTimerPeriod()) << "LowLatency " << step.stored;
+        EXPECT_EQ(1, sim::TimersStarted()) << "one poll for both devices";
+        CloseMIDICOM(kPort);
+        CloseMIDICOM(kPort);
+        sim::ResetAll();
+        DrvCont = 10;
+    }
 }
 
 TEST_F(PortConnection, Port3IsOpenedAsCom3At38400N81)
