@@ -27,6 +27,8 @@ UINT myTimerID;                      /* the timer that wakes the poll, while it 
    end, which would need the loader lock that an unload holds. */
 DWORD WINAPI PollThread(LPVOID lpParked)
 {
+    /* Known as the poll before its first callback, whenever its creator gets to say so. */
+    gidPollThread = GetCurrentThreadId();
     /* Stopped from a callback of its own, the timer no longer wakes it. */
     while (gfPollStop == 0 && WaitForSingleObject(ghPollWake, INFINITE) == WAIT_OBJECT_0 && gfPollStop == 0)
         GetCommBuff();
