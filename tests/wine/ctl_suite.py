@@ -84,8 +84,9 @@ class CtlSuite:
         self.tag, self.loader, self.env, self.report = tag, loader, env, report
         self.exe = os.path.join(build, "tools", "tolvexctl", "tolvexctl.exe")
         self.dll = os.path.join(build, "driver", "TOLVEX.dll")
-        self.dll32 = os.path.join(os.path.dirname(build), re.sub(r"64$", "32", os.path.basename(build)), "driver",
-                                  "TOLVEX.dll")
+        sibling = os.path.join(os.path.dirname(build), "%s", "driver", "TOLVEX.dll")
+        self.dll32 = sibling % re.sub(r"64$", "32", os.path.basename(build))
+        self.dll64 = sibling % re.sub(r"32$", "64", os.path.basename(build))
         self.root, self.work, self.address = root, os.path.join(work, "ctl"), address
         self.prefix = env["WINEPREFIX"]
         os.makedirs(self.work, exist_ok=True)
@@ -285,48 +286,72 @@ class CtlSuite:
                 proc.kill()
 
     def install(self):
-        """tolvexctl install and uninstall: the first free midiN, the 32-bit
-        DLL in the 32-bit directory and view, the same names as the INF."""
+        """tolvexctl install and uninstall: the first free midiN, the file in
+        the system directory and registry view of the DLL's own architecture,
+        the same names as the INF.
+        A 32-bit prefix (WINEARCH=win32) is 32-bit Windows: one system32, one
+        registry view, no WoW64. There the 32-bit DLL is the native one, and
+        the 64-bit DLL must be refused without touching it; the 32-bit DLL
+        beside the 64-bit one can only be checked in the 64-bit prefix."""
+        on32 = self.env.get("WINEARCH") == "win32"
+        bits, other = (32, self.dll64) if on32 else (64, self.dll32)
+        have_other = os.path.exists(other)
         system = {"system32": os.path.join(self.prefix, "drive_c", "windows", "system32", "tolvex.dll"),
                   "syswow64": os.path.join(self.prefix, "drive_c", "windows", "syswow64", "tolvex.dll")}
-        inf = ctl_inf.expected_by_arch(ctl_inf.parse(os.path.join(self.root, "install", "tolvex.inf")))["amd64"]
+
+        def files():
+            return sorted(d for d, p in system.items() if os.path.exists(p))
+
+        inf = ctl_inf.expected_by_arch(ctl_inf.parse(os.path.join(self.root, "install", "tolvex.inf")))
+        inf = inf["x86" if on32 else "amd64"]
         inf_desc = {v: d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DESC.lower()}
         inf_file = {d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DRIVERS32.lower()}
         self.reg_set(KEY_DRIVERS32, "midi", "other.dll")  # another driver's: install takes midi1, uninstall keeps it
         try:
-            r64 = self.ctl("install", winpath(self.dll), driver=False)
-            have32 = os.path.exists(self.dll32)
-            r32 = self.ctl("install", winpath(self.dll32), driver=False) if have32 else None
-            got = {64: self.reg(KEY_DRIVERS32, "midi1"), 32: self.reg(KEY_DRIVERS32, "midi", 32)}
-            desc = {v: self.reg(KEY_DESC, "tolvex.dll", v) for v in (64, 32)}
-            files = {d for d, p in system.items() if os.path.exists(p)}
-            ok = r64.returncode == 0 and got[64] == ("REG_SZ", "tolvex.dll") and desc[64] == ("REG_SZ", inf_desc[64])
-            ok = ok and {("system32", "tolvex.dll")} <= inf["files"] and "system32" in files
-            self.check(ok and inf_file == {"tolvex.dll"}, "install-64",
-                       "expected Drivers32 midi1 = tolvex.dll, drivers.desc = %r and system32\\tolvex.dll as the INF "
-                       "has; got exit %d, %s, %s, files %s: %s" % (inf_desc[64], r64.returncode, got[64], desc[64],
-                                                                   sorted(files), r64.stderr[-200:]))
-            if have32:
-                ok32 = r32.returncode == 0 and got[32] == ("REG_SZ", "tolvex.dll") and \
-                    desc[32] == ("REG_SZ", inf_desc[32]) and "syswow64" in files
+            r = self.ctl("install", winpath(self.dll), driver=False)
+            got, desc, placed = self.reg(KEY_DRIVERS32, "midi1"), self.reg(KEY_DESC, "tolvex.dll"), files()
+            ok = r.returncode == 0 and got == ("REG_SZ", "tolvex.dll") and desc == ("REG_SZ", inf_desc[64])
+            ok = ok and {("system32", "tolvex.dll")} <= inf["files"] and placed == ["system32"]
+            self.check(ok and inf_file == {"tolvex.dll"}, "install-%d" % bits,
+                       "expected Drivers32 midi1 = tolvex.dll, drivers.desc = %r and only system32\\tolvex.dll as the "
+                       "INF has; got exit %d, %s, %s, files %s: %s" % (inf_desc[64], r.returncode, got, desc, placed,
+                                                                      r.stderr[-200:]))
+            if have_other and on32:
+                r64 = self.ctl("install", winpath(other), driver=False)
+                u64 = self.ctl("uninstall", "64", driver=False)
+                kept = (self.reg(KEY_DRIVERS32, "midi1"), self.reg(KEY_DRIVERS32, "midi2"),
+                        self.reg(KEY_DESC, "tolvex.dll"), files())
+                want = (("REG_SZ", "tolvex.dll"), None, ("REG_SZ", inf_desc[64]), ["system32"])
+                self.check(r64.returncode == 1 and u64.returncode == 1 and "no 64-bit driver" in r64.stderr and
+                           kept == want, "64-refused-on-32",
+                           "expected install and uninstall of the 64-bit DLL refused and the 32-bit install left as "
+                           "%s; got exit %d, %d, %s: %s" % (want, r64.returncode, u64.returncode, kept,
+                                                            (r64.stderr + u64.stderr)[-300:]))
+            elif have_other:
+                r32 = self.ctl("install", winpath(other), driver=False)
+                got32, desc32 = self.reg(KEY_DRIVERS32, "midi", 32), self.reg(KEY_DESC, "tolvex.dll", 32)
+                ok32 = r32.returncode == 0 and got32 == ("REG_SZ", "tolvex.dll") and \
+                    desc32 == ("REG_SZ", inf_desc[32]) and "syswow64" in files()
                 self.check(ok32, "install-32-on-64",
                            "expected the 32-bit view's midi = tolvex.dll and syswow64\\tolvex.dll, got exit %d, %s, "
-                           "%s, files %s: %s" % (r32.returncode, got[32], desc[32], sorted(files), r32.stderr[-200:]))
+                           "%s, files %s: %s" % (r32.returncode, got32, desc32, files(), r32.stderr[-200:]))
             again = self.ctl("install", winpath(self.dll), driver=False)
             self.check(again.returncode == 0 and "already registered as midi1" in again.stdout and
                        self.reg(KEY_DRIVERS32, "midi2") is None, "install-twice-registers-once",
                        "expected one entry, got %s and midi2 %s" % (again.stdout, self.reg(KEY_DRIVERS32, "midi2")))
 
-            u64 = self.ctl("uninstall", driver=False)
-            u32 = self.ctl("uninstall", "32", driver=False) if have32 else None
+            u = self.ctl("uninstall", driver=False)
+            u32 = self.ctl("uninstall", "32", driver=False) if have_other and not on32 else None
             left = {"midi1": self.reg(KEY_DRIVERS32, "midi1"), "midi": self.reg(KEY_DRIVERS32, "midi"),
-                    "desc": self.reg(KEY_DESC, "tolvex.dll"), "midi/32": self.reg(KEY_DRIVERS32, "midi", 32),
-                    "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)}
-            files = {d for d, p in system.items() if os.path.exists(p)}
-            want = {"midi1": None, "midi": ("REG_SZ", "other.dll"), "desc": None, "midi/32": None, "desc/32": None}
-            self.check(u64.returncode == 0 and (u32 is None or u32.returncode == 0) and left == want and not files,
+                    "desc": self.reg(KEY_DESC, "tolvex.dll")}
+            want = {"midi1": None, "midi": ("REG_SZ", "other.dll"), "desc": None}
+            if not on32:  # a second view to look at
+                left.update({"midi/32": self.reg(KEY_DRIVERS32, "midi", 32),
+                             "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)})
+                want.update({"midi/32": None, "desc/32": None})
+            self.check(u.returncode == 0 and (u32 is None or u32.returncode == 0) and left == want and not files(),
                        "uninstall-removes-exactly-that", "expected %s and no files, got %s and %s" %
-                       (want, left, sorted(files)))
+                       (want, left, files()))
         finally:
             self.reg_delete(KEY_DRIVERS32, "midi")
 
