@@ -1,6 +1,7 @@
 """tolvexctl under Wine: each command run as a person would run it (with
 --driver, since Wine's winmm loads no third-party driver), against the module
 simulator, checked by what reaches the wire, the registry and the files.
+ctl_mapper.py runs the same commands on the winmm road.
 Called by run_suite.py inside its prefix, simulator and X server; reports
 "PASS/FAIL wine64.ctl.<check>" through the suite's report().
 
@@ -80,6 +81,8 @@ PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
 
 
 class CtlSuite:
+    GROUP = "ctl"  # the checks' middle name
+
     def __init__(self, tag, loader, env, build, root, work, address, report):
         self.tag, self.loader, self.env, self.report = tag, loader, env, report
         self.exe = os.path.join(build, "tools", "tolvexctl", "tolvexctl.exe")
@@ -92,11 +95,17 @@ class CtlSuite:
         os.makedirs(self.work, exist_ok=True)
 
     def check(self, ok, name, why):
-        self.report("PASS" if ok else "FAIL", "%s.ctl.%s" % (self.tag, name), "" if ok else why)
+        self.report("PASS" if ok else "FAIL", "%s.%s.%s" % (self.tag, self.GROUP, name), "" if ok else why)
+
+    def road(self):
+        """The options that lead tolvexctl to the driver: the DLL loaded itself."""
+        return ["--driver", winpath(self.dll)]
+
+    def cmd(self, *args, driver=True):
+        return [self.loader, self.exe] + (self.road() if driver else []) + list(args)
 
     def ctl(self, *args, timeout=CTL_TIMEOUT, driver=True):
-        cmd = [self.loader, self.exe] + (["--driver", winpath(self.dll)] if driver else []) + list(args)
-        return run(["timeout", str(timeout)] + cmd, timeout + 10, self.env)
+        return run(["timeout", str(timeout)] + self.cmd(*args, driver=driver), timeout + 10, self.env)
 
     def file(self, name, data):
         path = os.path.join(self.work, name)
@@ -153,11 +162,6 @@ class CtlSuite:
                    "expected exit 0 and %s, got %d and %s %s" % (syx.hex() + RESET, r.returncode, wire,
                                                                  r.stderr[-200:]))
 
-        sim.ask("CLEAR")
-        r = self.ctl("send", "3c", "40")
-        wire = sim.wire()
-        self.check(r.returncode == 1 and "data byte with no status" in r.stderr and wire == "", "send-refuses-stray-data",
-                   "expected exit 1, the reason and nothing sent, got %d, %r, %s" % (r.returncode, r.stderr, wire))
 
     def play(self, sim):
         sim.ask("CLEAR")
@@ -172,7 +176,7 @@ class CtlSuite:
         if ok and len(times) >= PLAY_FIRST_BYTES[-1]:
             starts = [times[i] - times[0] for i in PLAY_FIRST_BYTES]
             off = max(abs(a - b) for a, b in zip(starts, PLAY_STARTS_MS))
-            print("INFO %s.ctl.play-timing worst %.1f ms off (%s)" % (self.tag, off,
+            print("INFO %s.%s.play-timing worst %.1f ms off (%s)" % (self.tag, self.GROUP, off,
                                                                       ", ".join("%.1f" % s for s in starts)))
             self.check(off <= TIMING_TOLERANCE_MS, "play-timing",
                        "expected messages at %s ms (within %d), got %s" % (PLAY_STARTS_MS, TIMING_TOLERANCE_MS,
@@ -180,6 +184,14 @@ class CtlSuite:
         else:
             self.check(False, "play-timing", "no times to compare")
 
+
+    def refusals(self, sim):
+        """Input that tolvexctl refuses before it opens a device: nothing is sent."""
+        sim.ask("CLEAR")
+        r = self.ctl("send", "3c", "40")
+        wire = sim.wire()
+        self.check(r.returncode == 1 and "data byte with no status" in r.stderr and wire == "", "send-refuses-stray-data",
+                   "expected exit 1, the reason and nothing sent, got %d, %r, %s" % (r.returncode, r.stderr, wire))
         sim.ask("CLEAR")
         r = self.ctl("play", self.file("cut.mid", PLAY_FILE[:40]))
         wire = sim.wire()
@@ -190,11 +202,13 @@ class CtlSuite:
     def dump(self, sim):
         big = "f07d" + "".join("%02x" % (i % 128) for i in range(2998)) + "f7"  # 3000 bytes, over three buffers
         self.ctl("dump", "--time", "1")  # takes what earlier checks left in the port's queue
-        cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "dump", "--time", "4"]
+        cmd = ["timeout", "30"] + self.cmd("dump", "--time", "4")
         proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
-            started = proc.stderr.readline()  # "waiting for data ..." once the input runs
-            if "waiting" in started:
+            started = "-"
+            while started and "waiting" not in started:  # "waiting for data ..." once the input runs
+                started = proc.stderr.readline()  # (Wine's own complaints may come first)
+            if started:
                 sim.ask("SEND 0 903c40")
                 sim.ask("SEND 200 3c00f8")
                 sim.ask("SEND 400 " + big)
@@ -228,7 +242,7 @@ class CtlSuite:
     def identity(self, sim):
         sim.ask("CLEAR")
         reply = "f07e100602412b020000000100f7"
-        cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "identity", "--time", "8"]
+        cmd = ["timeout", "30"] + self.cmd("identity", "--time", "8")
         proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.time() + 15
         asked = False
@@ -364,7 +378,7 @@ class CtlSuite:
         press = os.path.join(os.path.dirname(self.exe), "..", "..", "tests", "wine", "ctl_press.exe")
         self.ctl("port", "1", driver=False)
         for action, answer, comid in [("com2", "port stored", "0x2"), ("cancel", "cancelled", "0x2")]:
-            cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "config"]
+            cmd = ["timeout", "30"] + self.cmd("config")
             proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             p = run(["timeout", "30", self.loader, press, "ORBEL Veldor Driver Setup", action], 40, self.env)
             try:
@@ -388,6 +402,7 @@ class CtlSuite:
             self.port()
             self.send(sim)
             self.play(sim)
+            self.refusals(sim)
             self.dump(sim)
             self.selftest(sim)
             self.identity(sim)
@@ -399,10 +414,10 @@ class CtlSuite:
             sim.close()
 
 
-def run_ctl(tag, loader, env, build, root, work, address, report):
+def run_ctl(tag, loader, env, build, root, work, address, report, suite=CtlSuite):
     started = time.time()
     try:
-        CtlSuite(tag, loader, env, build, root, work, address, report).all()
+        suite(tag, loader, env, build, root, work, address, report).all()
     except Exception as e:  # a broken check must not take the suite's count down with it
-        report("FAIL", "%s.ctl.completed" % tag, "%s: %s" % (type(e).__name__, e))
-    print("INFO %s.ctl took %.1f s" % (tag, time.time() - started), flush=True)
+        report("FAIL", "%s.%s.completed" % (tag, suite.GROUP), "%s: %s" % (type(e).__name__, e))
+    print("INFO %s.%s took %.1f s" % (tag, suite.GROUP, time.time() - started), flush=True)
