@@ -51,6 +51,8 @@ void Trace(const char *fmt, ...)
     va_start(ap, fmt);
     int n = vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
+    if (n < 0)
+        return;
     HANDLE f =
         CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE)
