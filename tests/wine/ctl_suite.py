@@ -1,6 +1,7 @@
 """tolvexctl under Wine: each command run as a person would run it (with
 --driver, since Wine's winmm loads no third-party driver), against the module
 simulator, checked by what reaches the wire, the registry and the files.
+ctl_mapper.py runs the same commands on the winmm road.
 Called by run_suite.py inside its prefix, simulator and X server; reports
 "PASS/FAIL wine64.ctl.<check>" through the suite's report().
 
@@ -80,22 +81,31 @@ PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
 
 
 class CtlSuite:
+    GROUP = "ctl"  # the checks' middle name
+
     def __init__(self, tag, loader, env, build, root, work, address, report):
         self.tag, self.loader, self.env, self.report = tag, loader, env, report
         self.exe = os.path.join(build, "tools", "tolvexctl", "tolvexctl.exe")
         self.dll = os.path.join(build, "driver", "TOLVEX.dll")
-        self.dll32 = os.path.join(os.path.dirname(build), re.sub(r"64$", "32", os.path.basename(build)), "driver",
-                                  "TOLVEX.dll")
+        sibling = os.path.join(os.path.dirname(build), "%s", "driver", "TOLVEX.dll")
+        self.dll32 = sibling % re.sub(r"64$", "32", os.path.basename(build))
+        self.dll64 = sibling % re.sub(r"32$", "64", os.path.basename(build))
         self.root, self.work, self.address = root, os.path.join(work, "ctl"), address
         self.prefix = env["WINEPREFIX"]
         os.makedirs(self.work, exist_ok=True)
 
     def check(self, ok, name, why):
-        self.report("PASS" if ok else "FAIL", "%s.ctl.%s" % (self.tag, name), "" if ok else why)
+        self.report("PASS" if ok else "FAIL", "%s.%s.%s" % (self.tag, self.GROUP, name), "" if ok else why)
+
+    def road(self):
+        """The options that lead tolvexctl to the driver: the DLL loaded itself."""
+        return ["--driver", winpath(self.dll)]
+
+    def cmd(self, *args, driver=True):
+        return [self.loader, self.exe] + (self.road() if driver else []) + list(args)
 
     def ctl(self, *args, timeout=CTL_TIMEOUT, driver=True):
-        cmd = [self.loader, self.exe] + (["--driver", winpath(self.dll)] if driver else []) + list(args)
-        return run(["timeout", str(timeout)] + cmd, timeout + 10, self.env)
+        return run(["timeout", str(timeout)] + self.cmd(*args, driver=driver), timeout + 10, self.env)
 
     def file(self, name, data):
         path = os.path.join(self.work, name)
@@ -152,11 +162,6 @@ class CtlSuite:
                    "expected exit 0 and %s, got %d and %s %s" % (syx.hex() + RESET, r.returncode, wire,
                                                                  r.stderr[-200:]))
 
-        sim.ask("CLEAR")
-        r = self.ctl("send", "3c", "40")
-        wire = sim.wire()
-        self.check(r.returncode == 1 and "data byte with no status" in r.stderr and wire == "", "send-refuses-stray-data",
-                   "expected exit 1, the reason and nothing sent, got %d, %r, %s" % (r.returncode, r.stderr, wire))
 
     def play(self, sim):
         sim.ask("CLEAR")
@@ -171,7 +176,7 @@ class CtlSuite:
         if ok and len(times) >= PLAY_FIRST_BYTES[-1]:
             starts = [times[i] - times[0] for i in PLAY_FIRST_BYTES]
             off = max(abs(a - b) for a, b in zip(starts, PLAY_STARTS_MS))
-            print("INFO %s.ctl.play-timing worst %.1f ms off (%s)" % (self.tag, off,
+            print("INFO %s.%s.play-timing worst %.1f ms off (%s)" % (self.tag, self.GROUP, off,
                                                                       ", ".join("%.1f" % s for s in starts)))
             self.check(off <= TIMING_TOLERANCE_MS, "play-timing",
                        "expected messages at %s ms (within %d), got %s" % (PLAY_STARTS_MS, TIMING_TOLERANCE_MS,
@@ -179,6 +184,14 @@ class CtlSuite:
         else:
             self.check(False, "play-timing", "no times to compare")
 
+
+    def refusals(self, sim):
+        """Input that tolvexctl refuses before it opens a device: nothing is sent."""
+        sim.ask("CLEAR")
+        r = self.ctl("send", "3c", "40")
+        wire = sim.wire()
+        self.check(r.returncode == 1 and "data byte with no status" in r.stderr and wire == "", "send-refuses-stray-data",
+                   "expected exit 1, the reason and nothing sent, got %d, %r, %s" % (r.returncode, r.stderr, wire))
         sim.ask("CLEAR")
         r = self.ctl("play", self.file("cut.mid", PLAY_FILE[:40]))
         wire = sim.wire()
@@ -189,11 +202,13 @@ class CtlSuite:
     def dump(self, sim):
         big = "f07d" + "".join("%02x" % (i % 128) for i in range(2998)) + "f7"  # 3000 bytes, over three buffers
         self.ctl("dump", "--time", "1")  # takes what earlier checks left in the port's queue
-        cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "dump", "--time", "4"]
+        cmd = ["timeout", "30"] + self.cmd("dump", "--time", "4")
         proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
-            started = proc.stderr.readline()  # "waiting for data ..." once the input runs
-            if "waiting" in started:
+            started = "-"
+            while started and "waiting" not in started:  # "waiting for data ..." once the input runs
+                started = proc.stderr.readline()  # (Wine's own complaints may come first)
+            if started:
                 sim.ask("SEND 0 903c40")
                 sim.ask("SEND 200 3c00f8")
                 sim.ask("SEND 400 " + big)
@@ -227,7 +242,7 @@ class CtlSuite:
     def identity(self, sim):
         sim.ask("CLEAR")
         reply = "f07e100602412b020000000100f7"
-        cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "identity", "--time", "8"]
+        cmd = ["timeout", "30"] + self.cmd("identity", "--time", "8")
         proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.time() + 15
         asked = False
@@ -285,48 +300,72 @@ class CtlSuite:
                 proc.kill()
 
     def install(self):
-        """tolvexctl install and uninstall: the first free midiN, the 32-bit
-        DLL in the 32-bit directory and view, the same names as the INF."""
+        """tolvexctl install and uninstall: the first free midiN, the file in
+        the system directory and registry view of the DLL's own architecture,
+        the same names as the INF.
+        A 32-bit prefix (WINEARCH=win32) is 32-bit Windows: one system32, one
+        registry view, no WoW64. There the 32-bit DLL is the native one, and
+        the 64-bit DLL must be refused without touching it; the 32-bit DLL
+        beside the 64-bit one can only be checked in the 64-bit prefix."""
+        on32 = self.env.get("WINEARCH") == "win32"
+        bits, other = (32, self.dll64) if on32 else (64, self.dll32)
+        have_other = os.path.exists(other)
         system = {"system32": os.path.join(self.prefix, "drive_c", "windows", "system32", "tolvex.dll"),
                   "syswow64": os.path.join(self.prefix, "drive_c", "windows", "syswow64", "tolvex.dll")}
-        inf = ctl_inf.expected_by_arch(ctl_inf.parse(os.path.join(self.root, "install", "tolvex.inf")))["amd64"]
+
+        def files():
+            return sorted(d for d, p in system.items() if os.path.exists(p))
+
+        inf = ctl_inf.expected_by_arch(ctl_inf.parse(os.path.join(self.root, "install", "tolvex.inf")))
+        inf = inf["x86" if on32 else "amd64"]
         inf_desc = {v: d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DESC.lower()}
         inf_file = {d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DRIVERS32.lower()}
         self.reg_set(KEY_DRIVERS32, "midi", "other.dll")  # another driver's: install takes midi1, uninstall keeps it
         try:
-            r64 = self.ctl("install", winpath(self.dll), driver=False)
-            have32 = os.path.exists(self.dll32)
-            r32 = self.ctl("install", winpath(self.dll32), driver=False) if have32 else None
-            got = {64: self.reg(KEY_DRIVERS32, "midi1"), 32: self.reg(KEY_DRIVERS32, "midi", 32)}
-            desc = {v: self.reg(KEY_DESC, "tolvex.dll", v) for v in (64, 32)}
-            files = {d for d, p in system.items() if os.path.exists(p)}
-            ok = r64.returncode == 0 and got[64] == ("REG_SZ", "tolvex.dll") and desc[64] == ("REG_SZ", inf_desc[64])
-            ok = ok and {("system32", "tolvex.dll")} <= inf["files"] and "system32" in files
-            self.check(ok and inf_file == {"tolvex.dll"}, "install-64",
-                       "expected Drivers32 midi1 = tolvex.dll, drivers.desc = %r and system32\\tolvex.dll as the INF "
-                       "has; got exit %d, %s, %s, files %s: %s" % (inf_desc[64], r64.returncode, got[64], desc[64],
-                                                                   sorted(files), r64.stderr[-200:]))
-            if have32:
-                ok32 = r32.returncode == 0 and got[32] == ("REG_SZ", "tolvex.dll") and \
-                    desc[32] == ("REG_SZ", inf_desc[32]) and "syswow64" in files
+            r = self.ctl("install", winpath(self.dll), driver=False)
+            got, desc, placed = self.reg(KEY_DRIVERS32, "midi1"), self.reg(KEY_DESC, "tolvex.dll"), files()
+            ok = r.returncode == 0 and got == ("REG_SZ", "tolvex.dll") and desc == ("REG_SZ", inf_desc[64])
+            ok = ok and {("system32", "tolvex.dll")} <= inf["files"] and placed == ["system32"]
+            self.check(ok and inf_file == {"tolvex.dll"}, "install-%d" % bits,
+                       "expected Drivers32 midi1 = tolvex.dll, drivers.desc = %r and only system32\\tolvex.dll as the "
+                       "INF has; got exit %d, %s, %s, files %s: %s" % (inf_desc[64], r.returncode, got, desc, placed,
+                                                                      r.stderr[-200:]))
+            if have_other and on32:
+                r64 = self.ctl("install", winpath(other), driver=False)
+                u64 = self.ctl("uninstall", "64", driver=False)
+                kept = (self.reg(KEY_DRIVERS32, "midi1"), self.reg(KEY_DRIVERS32, "midi2"),
+                        self.reg(KEY_DESC, "tolvex.dll"), files())
+                want = (("REG_SZ", "tolvex.dll"), None, ("REG_SZ", inf_desc[64]), ["system32"])
+                self.check(r64.returncode == 1 and u64.returncode == 1 and "no 64-bit driver" in r64.stderr and
+                           kept == want, "64-refused-on-32",
+                           "expected install and uninstall of the 64-bit DLL refused and the 32-bit install left as "
+                           "%s; got exit %d, %d, %s: %s" % (want, r64.returncode, u64.returncode, kept,
+                                                            (r64.stderr + u64.stderr)[-300:]))
+            elif have_other:
+                r32 = self.ctl("install", winpath(other), driver=False)
+                got32, desc32 = self.reg(KEY_DRIVERS32, "midi", 32), self.reg(KEY_DESC, "tolvex.dll", 32)
+                ok32 = r32.returncode == 0 and got32 == ("REG_SZ", "tolvex.dll") and \
+                    desc32 == ("REG_SZ", inf_desc[32]) and "syswow64" in files()
                 self.check(ok32, "install-32-on-64",
                            "expected the 32-bit view's midi = tolvex.dll and syswow64\\tolvex.dll, got exit %d, %s, "
-                           "%s, files %s: %s" % (r32.returncode, got[32], desc[32], sorted(files), r32.stderr[-200:]))
+                           "%s, files %s: %s" % (r32.returncode, got32, desc32, files(), r32.stderr[-200:]))
             again = self.ctl("install", winpath(self.dll), driver=False)
             self.check(again.returncode == 0 and "already registered as midi1" in again.stdout and
                        self.reg(KEY_DRIVERS32, "midi2") is None, "install-twice-registers-once",
                        "expected one entry, got %s and midi2 %s" % (again.stdout, self.reg(KEY_DRIVERS32, "midi2")))
 
-            u64 = self.ctl("uninstall", driver=False)
-            u32 = self.ctl("uninstall", "32", driver=False) if have32 else None
+            u = self.ctl("uninstall", driver=False)
+            u32 = self.ctl("uninstall", "32", driver=False) if have_other and not on32 else None
             left = {"midi1": self.reg(KEY_DRIVERS32, "midi1"), "midi": self.reg(KEY_DRIVERS32, "midi"),
-                    "desc": self.reg(KEY_DESC, "tolvex.dll"), "midi/32": self.reg(KEY_DRIVERS32, "midi", 32),
-                    "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)}
-            files = {d for d, p in system.items() if os.path.exists(p)}
-            want = {"midi1": None, "midi": ("REG_SZ", "other.dll"), "desc": None, "midi/32": None, "desc/32": None}
-            self.check(u64.returncode == 0 and (u32 is None or u32.returncode == 0) and left == want and not files,
+                    "desc": self.reg(KEY_DESC, "tolvex.dll")}
+            want = {"midi1": None, "midi": ("REG_SZ", "other.dll"), "desc": None}
+            if not on32:  # a second view to look at
+                left.update({"midi/32": self.reg(KEY_DRIVERS32, "midi", 32),
+                             "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)})
+                want.update({"midi/32": None, "desc/32": None})
+            self.check(u.returncode == 0 and (u32 is None or u32.returncode == 0) and left == want and not files(),
                        "uninstall-removes-exactly-that", "expected %s and no files, got %s and %s" %
-                       (want, left, sorted(files)))
+                       (want, left, files()))
         finally:
             self.reg_delete(KEY_DRIVERS32, "midi")
 
@@ -339,7 +378,7 @@ class CtlSuite:
         press = os.path.join(os.path.dirname(self.exe), "..", "..", "tests", "wine", "ctl_press.exe")
         self.ctl("port", "1", driver=False)
         for action, answer, comid in [("com2", "port stored", "0x2"), ("cancel", "cancelled", "0x2")]:
-            cmd = ["timeout", "30", self.loader, self.exe, "--driver", winpath(self.dll), "config"]
+            cmd = ["timeout", "30"] + self.cmd("config")
             proc = subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             p = run(["timeout", "30", self.loader, press, "ORBEL Veldor Driver Setup", action], 40, self.env)
             try:
@@ -363,6 +402,7 @@ class CtlSuite:
             self.port()
             self.send(sim)
             self.play(sim)
+            self.refusals(sim)
             self.dump(sim)
             self.selftest(sim)
             self.identity(sim)
@@ -374,10 +414,10 @@ class CtlSuite:
             sim.close()
 
 
-def run_ctl(tag, loader, env, build, root, work, address, report):
+def run_ctl(tag, loader, env, build, root, work, address, report, suite=CtlSuite):
     started = time.time()
     try:
-        CtlSuite(tag, loader, env, build, root, work, address, report).all()
+        suite(tag, loader, env, build, root, work, address, report).all()
     except Exception as e:  # a broken check must not take the suite's count down with it
-        report("FAIL", "%s.ctl.completed" % tag, "%s: %s" % (type(e).__name__, e))
-    print("INFO %s.ctl took %.1f s" % (tag, time.time() - started), flush=True)
+        report("FAIL", "%s.%s.completed" % (tag, suite.GROUP), "%s: %s" % (type(e).__name__, e))
+    print("INFO %s.%s took %.1f s" % (tag, suite.GROUP, time.time() - started), flush=True)

@@ -5,6 +5,8 @@
  */
 #include "groups.h"
 
+#include <setjmp.h>
+
 /* Both devices on one port: each close leaves the other working. */
 void GroupShared()
 {
@@ -84,14 +86,81 @@ void GroupUnload()
 
 namespace
 {
-/* A client whose callback throws, and catches it around the request: the
-   exception must unwind through the library's frames (64-bit: by their
-   unwind tables). MOM_DONE comes from deep inside a guarded request. */
+/* A client's exception, raised in its callback and caught around the
+   request, must come back through the library's frames and winmm's
+   DriverCallback, with nothing on the way swallowing it. MOM_DONE comes from
+   deep inside a guarded request.
+   64-bit: a C++ throw, which unwinds by every frame's unwind tables, the
+   library's included.
+   32-bit: a structured exception, taken by a frame-based handler around the
+   request. That is what a 32-bit client's C++ throw is on Windows (MSVC
+   raises one and walks the handler chain, which asks nothing of the frames
+   in between); the library passes it as long as it neither catches it nor
+   breaks the chain. This host's own g++ throw cannot be the check there:
+   Debian's i686 mingw unwinds by DWARF-2 tables and calls terminate() at the
+   first frame it has none for (DriverCallback, the library), so a client
+   built that way gets no exception back through any driver. */
+#if defined(__i386__)
+constexpr DWORD kClientException = 0xE0C11E17; /* what the callback raises (customer bit set) */
+
+struct ClientHandler {
+    EXCEPTION_REGISTRATION_RECORD record; /* first: the chain links to it */
+    jmp_buf resume;                       /* where the handler takes the client back to */
+    volatile DWORD code;                  /* the exception that reached the handler */
+};
+
+EXCEPTION_DISPOSITION NTAPI TakeClientException(EXCEPTION_RECORD *rec, PVOID frame, CONTEXT *, PVOID)
+{
+    if (rec->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    ClientHandler *h = (ClientHandler *)frame;
+    h->code = rec->ExceptionCode;
+    longjmp(h->resume, 1); /* the C library's: it first unwinds the chain down to our record, as __except does */
+}
+
+void CALLBACK ThrowingProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+    if (msg == MOM_DONE)
+        RaiseException(kClientException, 0, 0, nullptr);
+}
+
+/* The request under a handler of the client's own: the exception's code, 0 for none. */
+DWORD LongDataCatching(MIDIHDR *hdr)
+{
+    NT_TIB *tib;
+    __asm__("movl %%fs:0x18, %0" : "=r"(tib)); /* the block's Self field (NtCurrentTeb trips -Warray-bounds) */
+    ClientHandler h = {};
+    h.record.Handler = TakeClientException;
+    h.record.Next = tib->ExceptionList;
+    tib->ExceptionList = &h.record;
+    if (setjmp(h.resume) == 0)
+        gMod(0, MODM_LONGDATA, 0, (DWORD_PTR)hdr, sizeof *hdr);
+    tib->ExceptionList = h.record.Next;
+    return h.code;
+}
+
+const char kUnwindWant[] = "expected open 0 and the client's structured exception e0c11e17 back at its handler";
+bool CameBack(DWORD code) { return code == kClientException; }
+#else
 void CALLBACK ThrowingProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
 {
     if (msg == MOM_DONE)
         throw 42;
 }
+
+DWORD LongDataCatching(MIDIHDR *hdr)
+{
+    try {
+        gMod(0, MODM_LONGDATA, 0, (DWORD_PTR)hdr, sizeof *hdr);
+    } catch (int v) {
+        return (DWORD)v;
+    }
+    return 0;
+}
+
+const char kUnwindWant[] = "expected open 0 and the client's C++ exception 42 caught";
+bool CameBack(DWORD code) { return code == 42; }
+#endif
 } // namespace
 
 void GroupUnwind()
@@ -107,14 +176,9 @@ void GroupUnwind()
     hdr.lpData = (LPSTR)data;
     hdr.dwBufferLength = sizeof data;
     hdr.dwFlags = MHDR_PREPARED;
-    int caught = 0;
-    try {
-        gMod(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr);
-    } catch (int v) {
-        caught = v;
-    }
-    Report(r == 0 && caught == 42, "through-the-library",
-           "expected open 0 and the client's exception caught, got %lu, %d", (unsigned long)r, caught);
+    DWORD caught = LongDataCatching(&hdr);
+    Report(r == 0 && CameBack(caught), "through-the-library", "%s, got %lu, %lx", kUnwindWant, (unsigned long)r,
+           (unsigned long)caught);
     gMod(0, MODM_CLOSE, 0, 0, 0);
     FreeLibrary(gLib);
 }

@@ -22,6 +22,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab  # noqa: E402
+import ctl_mapper  # noqa: E402
 import ctl_suite  # noqa: E402
 from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 
@@ -30,7 +31,8 @@ GROUP_TIMEOUTS = {"unloadrounds": 90, "closerounds": 90}  # s for the groups of 
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind",
           "unloadrounds", "closerounds", "lostport"]
 GUI_GROUPS = ["configure", "wrongversion"]
-CTL_GROUPS = ["tolvexctl"]  # tolvexctl's commands (ctl_suite.py)
+CTL_GROUPS = ["tolvexctl", "mapper"]  # tolvexctl's commands (ctl_suite.py), and on the winmm road (ctl_mapper.py)
+CTL_SUITES = {"tolvexctl": ctl_suite.CtlSuite, "mapper": ctl_mapper.MapperSuite}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll"}
 ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".edata", ".idata", ".rsrc", ".reloc", ".pdata", ".xdata"}
 WIN98_HOST = "tolvex_wine_host_win98.exe"  # the prefix reports Windows 98 to this name
@@ -379,9 +381,9 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
                 run_group(tag, loader, base_env, win98, dll, g)
             else:
                 run_group(tag, loader, base_env, host, dll, g)
-        if CTL_GROUPS:
+        for g in CTL_GROUPS:
             ctl_suite.run_ctl(tag, loader, base_env, os.path.dirname(os.path.dirname(dll)), root, work, address,
-                              report)
+                              report, CTL_SUITES[g])
     finally:
         run(["timeout", "30", "wineserver", "-k"], 40, base_env)
         if xvfb:

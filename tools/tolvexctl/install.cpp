@@ -66,7 +66,7 @@ std::string SystemDirectory(int bits, std::wstring *dir)
             return "no 32-bit system directory on this Windows";
     } else {
         if (!IsWow64())
-            return "a 64-bit driver cannot be installed on 32-bit Windows";
+            return "32-bit Windows takes no 64-bit driver";
         n = GetWindowsDirectoryW(buf, MAX_PATH);
         if (n > 0 && n < MAX_PATH - 12)
             wcscat(buf, L"\\Sysnative"); /* the real system32, past the 32-bit redirection */
@@ -205,6 +205,12 @@ std::string Install(const std::wstring &dllPath, std::string *report)
 std::string Uninstall(int bits, std::string *report)
 {
     report->clear();
+    /* First: on 32-bit Windows the one registry view holds the 32-bit
+       driver, which "uninstall 64" must not take away. */
+    std::wstring dir;
+    std::string error = SystemDirectory(bits, &dir);
+    if (!error.empty())
+        return error;
     HKEY key;
     LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ | KEY_SET_VALUE | View(bits), &key);
     if (r == ERROR_SUCCESS) {
@@ -227,10 +233,6 @@ std::string Uninstall(int bits, std::string *report)
         RegCloseKey(key);
     }
 
-    std::wstring dir;
-    std::string error = SystemDirectory(bits, &dir);
-    if (!error.empty())
-        return error;
     std::wstring target = dir + L"\\" + kDriverFile;
     if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
         if (DeleteFileW(target.c_str()))

@@ -1,0 +1,229 @@
+/*
+ * The commands that use the output: list (and the capabilities of both
+ * devices), play a Standard MIDI File, send bytes or a .syx file.
+ */
+#include "commands.h"
+#include "install.h"
+#include "midimsg.h"
+#include "smf.h"
+
+#include <mmddk.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+constexpr DWORD kProgressMs = 250; /* progress line redrawn this often */
+constexpr DWORD kMaxSleepMs = 20;  /* longest sleep while playing: keeps Ctrl-C and progress prompt */
+
+const char *Technology(WORD t)
+{
+    switch (t) {
+    case MOD_MIDIPORT:
+        return "MIDI port";
+    case MOD_SYNTH:
+        return "synthesizer";
+    case MOD_SQSYNTH:
+        return "square-wave synthesizer";
+    case MOD_FMSYNTH:
+        return "FM synthesizer";
+    case MOD_MAPPER:
+        return "MIDI mapper";
+    case MOD_WAVETABLE:
+        return "wavetable synthesizer";
+    case MOD_SWSYNTH:
+        return "software synthesizer";
+    default:
+        return "unknown technology";
+    }
+}
+
+void ListOut(Devices *dev, UINT id, const std::string &label)
+{
+    MIDIOUTCAPSW c;
+    MMRESULT r = dev->OutCaps(id, &c);
+    if (r != MMSYSERR_NOERROR) {
+        printf("  out %s: %s\n", label.c_str(), ErrorText(r).c_str());
+        return;
+    }
+    printf("  out %s: %s%s\n", label.c_str(), Narrow(c.szPname).c_str(),
+           wcsstr(c.szPname, kOurOutName) ? "  [TOLVEX]" : "");
+    printf("         %s, manufacturer %u, product %u, driver version %u.%u, voices %u, notes %u, "
+           "channels %04x, support %08lx\n",
+           Technology(c.wTechnology), c.wMid, c.wPid, c.vDriverVersion >> 8, c.vDriverVersion & 0xFF, c.wVoices,
+           c.wNotes, c.wChannelMask, (unsigned long)c.dwSupport);
+}
+
+void ListIn(Devices *dev, UINT id, const std::string &label)
+{
+    MIDIINCAPSW c;
+    MMRESULT r = dev->InCaps(id, &c);
+    if (r != MMSYSERR_NOERROR) {
+        printf("  in %s: %s\n", label.c_str(), ErrorText(r).c_str());
+        return;
+    }
+    printf("  in %s: %s%s\n", label.c_str(), Narrow(c.szPname).c_str(),
+           wcsstr(c.szPname, kOurInName) ? "  [TOLVEX]" : "");
+    printf("         manufacturer %u, product %u, driver version %u.%u\n", c.wMid, c.wPid, c.vDriverVersion >> 8,
+           c.vDriverVersion & 0xFF);
+}
+
+std::string Clock(uint64_t us)
+{
+    char b[32];
+    uint64_t tenths = us / 100000;
+    snprintf(b, sizeof b, "%u:%02u.%u", (unsigned)(tenths / 600), (unsigned)(tenths / 10 % 60),
+             (unsigned)(tenths % 10));
+    return b;
+}
+
+void Progress(uint64_t nowUs, uint64_t totalUs, size_t sent, size_t events)
+{
+    constexpr int kBar = 30;
+    int filled = totalUs ? (int)(nowUs * kBar / totalUs) : kBar;
+    if (filled > kBar)
+        filled = kBar;
+    printf("\r%s / %s  [%s%s]  %zu/%zu events ", Clock(nowUs).c_str(), Clock(totalUs).c_str(),
+           std::string(filled, '#').c_str(), std::string(kBar - filled, '.').c_str(), sent, events);
+    fflush(stdout);
+}
+} // namespace
+
+int CmdList(Devices *dev)
+{
+    printf("devices through %s\n", dev->Name().c_str());
+    bool winmm = dev->Name() == "winmm";
+    if (winmm) {
+        /* On 64-bit Windows each architecture has its own Drivers32. */
+        for (int bits : NativeBits() == 64 ? std::vector<int>{64, 32} : std::vector<int>{32}) {
+            std::wstring alias = InstalledAlias(bits);
+            if (!alias.empty())
+                printf("TOLVEX.dll (%d-bit) registered as %s\n", bits, Narrow(alias).c_str());
+        }
+    }
+    UINT outs = dev->NumOut(), ins = dev->NumIn();
+    printf("outputs: %u\n", outs);
+    for (UINT k = 0; k < outs; k++)
+        ListOut(dev, k, std::to_string(k));
+    /* winmm counts the mapper apart from the devices; shown when there is one. */
+    MIDIOUTCAPSW oc;
+    if (winmm && dev->OutCaps(MIDI_MAPPER, &oc) == MMSYSERR_NOERROR)
+        ListOut(dev, MIDI_MAPPER, "mapper");
+    printf("inputs: %u\n", ins);
+    for (UINT k = 0; k < ins; k++)
+        ListIn(dev, k, std::to_string(k));
+    MIDIINCAPSW ic;
+    if (winmm && dev->InCaps(MIDI_MAPPER, &ic) == MMSYSERR_NOERROR)
+        ListIn(dev, MIDI_MAPPER, "mapper");
+    DWORD port;
+    if (ReadPort(&port).empty())
+        printf("port: COM%lu\n", (unsigned long)port);
+    else
+        printf("port: none stored (tolvexctl port N, or tolvexctl config)\n");
+    return kExitOk;
+}
+
+int CmdPlay(Devices *dev, const Options &o)
+{
+    if (o.args.size() != 1) {
+        Fail("play takes one file");
+        return kExitUsage;
+    }
+    std::vector<uint8_t> file;
+    std::string error;
+    if (!ReadWholeFile(o.args[0], &file, &error)) {
+        Fail(error);
+        return kExitFailed;
+    }
+    smf::Song song;
+    error = smf::Read(file.data(), file.size(), &song);
+    if (!error.empty()) {
+        Fail(o.args[0] + ": " + error);
+        return kExitFailed;
+    }
+    printf("%s: format %d, %d track%s, %zu events, %d tempo change%s, %s\n", o.args[0].c_str(), song.format,
+           song.tracks, song.tracks == 1 ? "" : "s", song.events.size(), song.tempoChanges,
+           song.tempoChanges == 1 ? "" : "s", Clock(song.lengthUs).c_str());
+    fflush(stdout);
+    UINT id;
+    if (!PickDevice(dev, o, false, &id) || !Opened(dev->OpenOut(id), "MIDI output"))
+        return kExitFailed;
+
+    timeBeginPeriod(1);
+    DWORD start = timeGetTime(), lastDrawn = start - kProgressMs;
+    size_t next = 0, sentBytes = 0;
+    bool ok = true;
+    for (;;) {
+        uint64_t nowUs = (uint64_t)(timeGetTime() - start) * 1000;
+        while (ok && next < song.events.size() && song.events[next].us <= nowUs) {
+            ok = Send(dev, song.events[next].bytes, song.events[next].sysex);
+            sentBytes += ok ? song.events[next].bytes.size() : 0;
+            next++;
+        }
+        if (!ok || gStop || (next == song.events.size() && nowUs >= song.lengthUs))
+            break;
+        if (!o.quiet && timeGetTime() - lastDrawn >= kProgressMs) {
+            lastDrawn = timeGetTime();
+            Progress(nowUs, song.lengthUs, next, song.events.size());
+        }
+        uint64_t dueUs = next < song.events.size() ? song.events[next].us : song.lengthUs;
+        DWORD waitMs = dueUs > nowUs ? (DWORD)((dueUs - nowUs + 999) / 1000) : 0;
+        Sleep(waitMs < kMaxSleepMs ? waitMs : kMaxSleepMs);
+    }
+    if (!o.quiet) {
+        Progress(gStop ? (uint64_t)(timeGetTime() - start) * 1000 : song.lengthUs, song.lengthUs, next,
+                 song.events.size());
+        printf("\n");
+    }
+    if (gStop) {
+        dev->ResetOut(); /* silences notes left sounding */
+        printf("stopped\n");
+    }
+    timeEndPeriod(1);
+    dev->CloseOut();
+    size_t sent = ok ? next : next - 1;
+    printf("sent %zu message%s, %zu bytes\n", sent, sent == 1 ? "" : "s", sentBytes);
+    return ok ? kExitOk : kExitFailed;
+}
+
+int CmdSend(Devices *dev, const Options &o)
+{
+    if (o.args.empty()) {
+        Fail("send takes a .syx file or hex bytes");
+        return kExitUsage;
+    }
+    std::vector<uint8_t> bytes;
+    std::string error;
+    const std::string &first = o.args[0];
+    auto endsWith = [&](const char *ext) {
+        size_t n = strlen(ext);
+        return first.size() > n && _stricmp(first.c_str() + first.size() - n, ext) == 0;
+    };
+    /* A missing file.syx is reported as a missing file, not as bad hex. */
+    bool isFile =
+        o.args.size() == 1 && (GetFileAttributesW(Widen(first).c_str()) != INVALID_FILE_ATTRIBUTES || endsWith(".syx"));
+    if (isFile ? !ReadWholeFile(first, &bytes, &error) : !(error = midimsg::ParseHex(o.args, &bytes)).empty()) {
+        Fail(error);
+        return kExitFailed;
+    }
+    std::vector<midimsg::Message> messages;
+    error = midimsg::Split(bytes, &messages);
+    if (!error.empty() || messages.empty()) {
+        Fail((isFile ? first + ": " : std::string()) + (error.empty() ? "nothing to send" : error));
+        return kExitFailed;
+    }
+    UINT id;
+    if (!PickDevice(dev, o, false, &id) || !Opened(dev->OpenOut(id), "MIDI output"))
+        return kExitFailed;
+    size_t sent = 0, total = 0;
+    for (const midimsg::Message &m : messages) {
+        if (!Send(dev, m.bytes, m.sysex))
+            break;
+        sent++;
+        total += m.bytes.size();
+    }
+    dev->CloseOut();
+    printf("sent %zu message%s, %zu bytes\n", sent, sent == 1 ? "" : "s", total);
+    return sent == messages.size() ? kExitOk : kExitFailed;
+}

@@ -1,0 +1,107 @@
+/*
+ * The commands that set the driver up: its setup dialog, the stored port,
+ * install and uninstall.
+ */
+#include "commands.h"
+#include "install.h"
+
+#include <mmddk.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+constexpr DWORD kPortMax = 256; /* highest COM number Windows gives out */
+} // namespace
+
+int CmdConfig(Devices *dev)
+{
+    std::string error;
+    LRESULT r = dev->Configure(nullptr, &error);
+    if (r == DRVCNF_RESTART) {
+        printf("port stored; programs that load the driver from now on use it\n");
+        return kExitOk;
+    }
+    if (r == DRVCNF_CANCEL) {
+        printf("cancelled; nothing changed\n");
+        return kExitOk;
+    }
+    Fail(error.empty() ? "the driver answered " + std::to_string((long long)r) : error);
+    return kExitFailed;
+}
+
+int CmdPort(const Options &o)
+{
+    if (o.args.empty()) {
+        DWORD port;
+        std::string error = ReadPort(&port);
+        if (!error.empty()) {
+            printf("%s\n", error.c_str());
+            return kExitFailed;
+        }
+        printf("COM%lu\n", (unsigned long)port);
+        return kExitOk;
+    }
+    const std::string &a = o.args[0];
+    size_t digits = a.compare(0, 3, "COM") == 0 || a.compare(0, 3, "com") == 0 ? 3 : 0;
+    char *end = nullptr;
+    unsigned long n = strtoul(a.c_str() + digits, &end, 10);
+    if (o.args.size() != 1 || a.size() == digits || *end != 0 || n < 1 || n > kPortMax) {
+        Fail("port takes one number from 1 to 256 (COM1 to COM256)");
+        return kExitUsage;
+    }
+    std::string error = StorePort((DWORD)n);
+    if (!error.empty()) {
+        Fail(error);
+        return kExitFailed;
+    }
+    printf("stored COM%lu; programs that load the driver from now on use it\n", n);
+    /* Only a look: a port held by another program still exists. */
+    HANDLE h = CreateFileW((L"\\\\.\\COM" + std::to_wstring(n)).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD why = GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    else if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND)
+        printf("note: COM%lu does not exist at the moment\n", n);
+    return kExitOk;
+}
+
+int CmdInstall(const Options &o)
+{
+    std::wstring dll;
+    if (!o.args.empty()) {
+        dll = Widen(o.args[0]);
+    } else if (!o.driver.empty()) {
+        dll = o.driver;
+    } else {
+        wchar_t self[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring s(self, n);
+        dll = s.substr(0, s.find_last_of(L"\\/") + 1) + L"TOLVEX.dll";
+    }
+    std::string report;
+    std::string error = Install(dll, &report);
+    printf("%s", report.c_str());
+    if (!error.empty())
+        Fail(error);
+    return error.empty() ? kExitOk : kExitFailed;
+}
+
+int CmdUninstall(const Options &o)
+{
+    int bits = NativeBits();
+    if (!o.args.empty()) {
+        bits = atoi(o.args[0].c_str());
+        if (o.args.size() != 1 || (bits != 32 && bits != 64)) {
+            Fail("uninstall takes 32 or 64");
+            return kExitUsage;
+        }
+    }
+    std::string report;
+    std::string error = Uninstall(bits, &report);
+    printf("%s", report.c_str());
+    if (!error.empty())
+        Fail(error);
+    return error.empty() ? kExitOk : kExitFailed;
+}
