@@ -145,6 +145,17 @@ class CtlSuite:
         self.check(r.returncode == 2 and value == ("REG_DWORD", "0x3"), "port-refuses-0",
                    "expected exit 2 and COMID still 0x3, got %d and %s" % (r.returncode, value))
         self.ctl("port", "1", driver=False)
+        # The input mode beside it: stored, shown, a wrong word refused.
+        seen = []
+        for args, code, stored, shown in [(("low",), 0, "0x1", "low"), (("fast",), 2, "0x1", ""),
+                                          ((), 0, "0x1", "low"), (("standard",), 0, "0x0", "standard")]:
+            r = self.ctl("latency", *args, driver=False)
+            value = self.reg(KEY_DEVICE0, "LowLatency")
+            seen.append((args, r.returncode, value, r.stdout.split(":")[0].strip()))
+            if (r.returncode, value, seen[-1][3]) != (code, ("REG_DWORD", stored), shown):
+                break
+        self.check(len(seen) == 4 and seen[-1][1:] == (0, ("REG_DWORD", "0x0"), "standard"), "latency-stored-and-shown",
+                   "expected low, a refusal, low shown, standard; got %s" % seen)
 
     def send(self, sim):
         sim.ask("CLEAR")

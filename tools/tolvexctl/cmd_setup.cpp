@@ -1,6 +1,6 @@
 /*
- * The commands that set the driver up: its setup dialog, the stored port,
- * install and uninstall.
+ * The commands that set the driver up: its setup dialog, the stored port
+ * and input mode, install and uninstall.
  */
 #include "commands.h"
 #include "install.h"
@@ -64,6 +64,28 @@ int CmdPort(const Options &o)
         CloseHandle(h);
     else if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND)
         printf("note: COM%lu does not exist at the moment\n", n);
+    return kExitOk;
+}
+
+int CmdLatency(const Options &o)
+{
+    if (o.args.size() > 1 || (o.args.size() == 1 && o.args[0] != "low" && o.args[0] != "standard")) {
+        Fail("latency takes low or standard");
+        return kExitUsage;
+    }
+    if (o.args.size() == 1) {
+        std::string error = StoreLowLatency(o.args[0] == "low");
+        if (!error.empty()) {
+            Fail(error);
+            return kExitFailed;
+        }
+    }
+    if (ReadLowLatency())
+        printf("low: input read every millisecond, stamped within about a millisecond of its arrival\n");
+    else
+        printf("standard: input read every 10 ms\n");
+    if (o.args.size() == 1)
+        printf("devices opened from now on use it; a device open now keeps its mode until it is closed\n");
     return kExitOk;
 }
 

@@ -3,8 +3,8 @@
  * picking and opening a device, sending one message, and the input side
  * (buffers queued, notifications collected) that dump, selftest and identity
  * read. The commands live in cmd_output.cpp (list, play, send), cmd_input.cpp
- * (dump, selftest, identity) and cmd_setup.cpp (config, port, install,
- * uninstall).
+ * (dump, selftest, identity) and cmd_setup.cpp (config, port, latency,
+ * install, uninstall).
  */
 #pragma once
 
@@ -120,5 +120,6 @@ int CmdSelftest(Devices *dev, const Options &o);
 int CmdIdentity(Devices *dev, const Options &o);
 int CmdConfig(Devices *dev);
 int CmdPort(const Options &o);
+int CmdLatency(const Options &o);
 int CmdInstall(const Options &o);
 int CmdUninstall(const Options &o);

@@ -18,9 +18,10 @@ const wchar_t kDrivers32[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\
 const wchar_t kDriversDesc[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const wchar_t kDevice0[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
 const wchar_t kComId[] = L"COMID";
-constexpr int kAliases = 10;           /* midi, midi1 ... midi9: what winmm enumerates */
-constexpr WORD kMachineI386 = 0x014C;  /* IMAGE_FILE_MACHINE_I386 */
-constexpr WORD kMachineAmd64 = 0x8664; /* IMAGE_FILE_MACHINE_AMD64 */
+const wchar_t kLowLatency[] = L"LowLatency"; /* not 0: the driver reads its input every millisecond */
+constexpr int kAliases = 10;                 /* midi, midi1 ... midi9: what winmm enumerates */
+constexpr WORD kMachineI386 = 0x014C;        /* IMAGE_FILE_MACHINE_I386 */
+constexpr WORD kMachineAmd64 = 0x8664;       /* IMAGE_FILE_MACHINE_AMD64 */
 
 std::wstring Lower(std::wstring s)
 {
@@ -247,27 +248,37 @@ std::string Uninstall(int bits, std::string *report)
     return std::string();
 }
 
-std::string StorePort(DWORD port)
+/* A REG_DWORD of ...\Parameters\Device0. */
+static std::string StoreSetting(const wchar_t *name, DWORD value, const char *what)
 {
     HKEY key;
     LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (r == ERROR_SUCCESS) {
-        r = RegSetValueExW(key, kComId, 0, REG_DWORD, (const BYTE *)&port, sizeof port);
+        r = RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
         RegCloseKey(key);
     }
-    return r == ERROR_SUCCESS ? std::string() : Win32Error("cannot store the port", (DWORD)r);
+    return r == ERROR_SUCCESS ? std::string() : Win32Error(what, (DWORD)r);
 }
 
-std::string ReadPort(DWORD *port)
+static bool ReadSetting(const wchar_t *name, DWORD *value)
 {
     HKEY key;
-    LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, KEY_READ, &key);
-    if (r != ERROR_SUCCESS)
-        return "no port is stored";
-    DWORD type = 0, size = sizeof *port;
-    r = RegQueryValueExW(key, kComId, nullptr, &type, (BYTE *)port, &size);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = sizeof *value;
+    LONG r = RegQueryValueExW(key, name, nullptr, &type, (BYTE *)value, &size);
     RegCloseKey(key);
-    if (r != ERROR_SUCCESS || type != REG_DWORD)
-        return "no port is stored";
-    return std::string();
+    return r == ERROR_SUCCESS && type == REG_DWORD;
+}
+
+std::string StorePort(DWORD port) { return StoreSetting(kComId, port, "cannot store the port"); }
+
+std::string ReadPort(DWORD *port) { return ReadSetting(kComId, port) ? std::string() : "no port is stored"; }
+
+std::string StoreLowLatency(bool on) { return StoreSetting(kLowLatency, on ? 1 : 0, "cannot store the input mode"); }
+
+bool ReadLowLatency()
+{
+    DWORD value = 0;
+    return ReadSetting(kLowLatency, &value) && value != 0;
 }

@@ -1,6 +1,7 @@
 /*
  * What tolvexctl changes on the machine: the driver's file in the system
- * directory, its Drivers32 entry and description, and the stored port.
+ * directory, its Drivers32 entry and description, the stored port and input
+ * mode.
  * The INF (install/tolvex.inf) registers the same names.
  */
 #pragma once
@@ -27,3 +28,7 @@ std::string Uninstall(int bits, std::string *report);
 /* The port under ...\Parameters\Device0, value "COMID". */
 std::string StorePort(DWORD port);
 std::string ReadPort(DWORD *port); /* empty string when a value was read */
+
+/* The input mode beside it, value "LowLatency"; absent means standard. */
+std::string StoreLowLatency(bool on);
+bool ReadLowLatency();

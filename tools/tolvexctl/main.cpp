@@ -1,7 +1,7 @@
 /*
  * tolvexctl: checks and uses a MIDI module on TOLVEX.dll without a MIDI
  * program, in the manner of amidi and aseqdump: list, play, send, dump,
- * config, port, selftest, identity, install, uninstall. Commands reach the
+ * config, port, latency, selftest, identity, install, uninstall. Commands reach the
  * devices through Devices, either winmm or the DLL loaded directly
  * (--driver).
  */
@@ -20,6 +20,7 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "  dump [--time SECONDS]   print what arrives until Ctrl-C or the time is up\n"
                       "  config                  open the driver's setup dialog\n"
                       "  port [N]                show or store the port (COMN), also above COM4\n"
+                      "  latency [low|standard]  show or store the input mode (low: read every ms)\n"
                       "  selftest                send a pattern and check it comes back (loop-back plug)\n"
                       "  identity [--time S]     ask the module who it is (universal identity request)\n"
                       "  install [DLL]           copy the DLL to the system directory and register it\n"
@@ -87,6 +88,8 @@ int main(int argc, char **argv)
 
     if (o.command == "port")
         return CmdPort(o);
+    if (o.command == "latency")
+        return CmdLatency(o);
     if (o.command == "install")
         return CmdInstall(o);
     if (o.command == "uninstall")
