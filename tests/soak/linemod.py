@@ -24,6 +24,10 @@ each, one line answered:
                           GAP_MS plus 0..GAP_MS/2 random apart          -> OK
     PROBETIMES            CLOCK_MONOTONIC_RAW just before each probe's write, ns
                                                                         -> PROBETIMES ns,...
+    GRID N PERIOD_NS      send N MIDI clock bytes (F8) on an exact grid, one write each, beside
+                          the paced stream                              -> OK
+    GRIDTIMES             CLOCK_MONOTONIC_RAW of each clock byte's write, ns
+                                                                        -> GRIDTIMES ns,...
     QUIT                                                                -> OK
 """
 import argparse
@@ -60,6 +64,7 @@ class Line:
         self.sent = 0
         self.rate = rate
         self.probe_times = []
+        self.grid_times = []
         self.running = True
         self.write_lock = threading.Lock()
 
@@ -105,6 +110,24 @@ class Line:
                 self.probe_times.append(t)
 
         self.probe_times = []
+        threading.Thread(target=go, daemon=True).start()
+
+    def grid(self, count, period_ns):
+        def go():
+            start = now_ns() + 50_000_000
+            for i in range(count):
+                due = start + i * period_ns
+                ahead = (due - now_ns()) / 1e9 - 0.001
+                if ahead > 0:
+                    time.sleep(ahead)
+                while now_ns() < due:  # the last millisecond spun: a sleep overshoots
+                    pass
+                with self.write_lock:
+                    t = now_ns()
+                    os.write(self.master, b"\xf8")
+                self.grid_times.append(t)
+
+        self.grid_times = []
         threading.Thread(target=go, daemon=True).start()
 
     def close(self):
@@ -157,6 +180,11 @@ def answer(line, words):
         return "OK"
     if cmd == "PROBETIMES":
         return "PROBETIMES " + ",".join(str(t) for t in line.probe_times)
+    if cmd == "GRID":
+        line.grid(int(words[1]), int(words[2]))
+        return "OK"
+    if cmd == "GRIDTIMES":
+        return "GRIDTIMES " + ",".join(str(t) for t in line.grid_times)
     if cmd == "QUIT":
         line.running = False
         return "OK"
@@ -185,6 +213,7 @@ def main():
     ap.add_argument("--control", type=int, default=0)
     args = ap.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    sys.setswitchinterval(0.0002)  # the grid's thread gets the interpreter back within its spin
     line = Line(args.link, args.rate)
     threading.Thread(target=line.reader, daemon=True).start()
     threading.Thread(target=line.writer, daemon=True).start()

@@ -5,14 +5,12 @@
  * handles and memory; or measures latency and throughput.
  *     tolvex_soak_host.exe MODE SECONDS PATH\TOLVEX.dll
  * MODE: soak (both ways), in (input only), outlong (6000-byte buffers only),
- * latency (SECONDS unused), platform (the cost of the lock and the clock). Prints PASS/FAIL/INFO lines, then "END
- * MODE".
+ * latency (SECONDS unused), timing (input stamps and costs in the input mode
+ * that TOLVEX_LOWLATENCY names; timing.cpp), platform (the cost of the lock
+ * and the clock). Prints PASS/FAIL/INFO lines, then "END MODE".
  */
-#define PSAPI_VERSION 1
-#include <winsock2.h>
-#include <windows.h>
-#include <mmddk.h>
-#include <mmsystem.h>
+#include "soak_common.h"
+
 #include <psapi.h>
 
 #include "midistream.h"
@@ -20,19 +18,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace
 {
 
-typedef DWORD(WINAPI *DeviceProc)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-
-const wchar_t kDevice0Key[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
 constexpr double kLineRate = 3840.0;    /* bytes/s: 38400 bit/s, 10 bits a byte */
 double gRate = kLineRate;               /* the streams' pace; TOLVEX_RATE asks for another, to find the headroom */
 constexpr uint32_t kInSeed = 0x1A2B3C;  /* the stream the module sends */
@@ -42,105 +34,7 @@ constexpr DWORD kInBufferSize = 256;
 constexpr int kOutBuffers = 2;
 constexpr double kFeedAhead = 1.0; /* s of input handed to the module ahead of the line */
 constexpr DWORD kDrainMs = 5000;   /* for the last bytes to arrive at the end */
-constexpr int kLatencyCount = 1000;
-constexpr size_t kBigLong = 6000; /* bytes of each buffer in the outlong mode */
-
-std::string gMode;
-int gFailed;
-
-void Report(bool ok, const char *check, const char *fmt = nullptr, ...)
-{
-    char detail[1024] = "";
-    if (!ok && fmt) {
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(detail, sizeof detail, fmt, ap);
-        va_end(ap);
-    }
-    printf(ok ? "PASS %s.%s\n" : "FAIL %s.%s: %s\n", gMode.c_str(), check, detail);
-    fflush(stdout);
-    gFailed += !ok;
-}
-
-void Info(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    printf("INFO %s: ", gMode.c_str());
-    vprintf(fmt, ap);
-    printf("\n");
-    fflush(stdout);
-    va_end(ap);
-}
-
-/* ---- clocks: QueryPerformanceCounter in ns ---- */
-
-LONGLONG gQpcFreq;
-
-long long NowNs()
-{
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return (long long)((double)c.QuadPart * 1e9 / (double)gQpcFreq);
-}
-
-double Seconds(long long fromNs) { return (double)(NowNs() - fromNs) / 1e9; }
-
-/* ---- the module's control channel (one request at a time) ---- */
-
-SOCKET gSock = INVALID_SOCKET;
-CRITICAL_SECTION gSockLock;
-
-bool Connect()
-{
-    const char *addr = getenv("TOLVEX_LINEMOD");
-    const char *colon = addr ? strrchr(addr, ':') : nullptr;
-    if (!colon)
-        return false;
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((u_short)atoi(colon + 1));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    gSock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    BOOL noDelay = TRUE;
-    setsockopt(gSock, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof noDelay);
-    return connect(gSock, (sockaddr *)&sa, sizeof sa) == 0;
-}
-
-std::string Ask(const std::string &cmd)
-{
-    EnterCriticalSection(&gSockLock);
-    std::string line = cmd + "\n";
-    send(gSock, line.c_str(), (int)line.size(), 0);
-    std::string answer;
-    char buf[4096];
-    for (;;) {
-        int n = recv(gSock, buf, sizeof buf, MSG_PEEK);
-        if (n <= 0)
-            break;
-        const char *nl = (const char *)memchr(buf, '\n', n);
-        int take = nl ? (int)(nl - buf) + 1 : n;
-        recv(gSock, buf, take, 0);
-        answer.append(buf, nl ? take - 1 : take);
-        if (nl)
-            break;
-    }
-    LeaveCriticalSection(&gSockLock);
-    return answer;
-}
-
-std::vector<long long> Numbers(const std::string &answer)
-{
-    std::vector<long long> v;
-    size_t at = answer.find(' ');
-    while (at != std::string::npos && at + 1 < answer.size()) {
-        v.push_back(strtoll(answer.c_str() + at + 1, nullptr, 10));
-        at = answer.find(',', at + 1);
-    }
-    return v;
-}
+constexpr size_t kBigLong = 6000;  /* bytes of each buffer in the outlong mode */
 
 /* ---- CRC-32 (the one zlib uses), of the bytes sent ---- */
 
@@ -162,36 +56,6 @@ uint32_t Crc(uint32_t crc, const uint8_t *p, size_t n)
     while (n--)
         crc = gCrcTable[(crc ^ *p++) & 0xFF] ^ (crc >> 8);
     return ~crc;
-}
-
-/* ---- the library ---- */
-
-HMODULE gLib;
-DeviceProc gMod, gMid;
-
-bool Load(const std::wstring &path)
-{
-    HKEY k;
-    DWORD port = 1;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0) {
-        RegSetValueExW(k, L"COMID", 0, REG_DWORD, (const BYTE *)&port, sizeof port);
-        RegCloseKey(k);
-    }
-    gLib = LoadLibraryW(path.c_str());
-    if (!gLib)
-        return false;
-    gMod = (DeviceProc)(void *)GetProcAddress(gLib, "modMessage");
-    gMid = (DeviceProc)(void *)GetProcAddress(gLib, "midMessage");
-    return gMod && gMid;
-}
-
-DWORD Open(DeviceProc proc, UINT msg, DWORD_PTR callback)
-{
-    static MIDIOPENDESC desc[2];
-    MIDIOPENDESC &d = desc[proc == gMid];
-    d = MIDIOPENDESC();
-    d.dwCallback = callback;
-    return proc(0, msg, 0, (DWORD_PTR)&d, CALLBACK_FUNCTION);
 }
 
 /* ---- input: what the module sends, checked as it is delivered ---- */
@@ -287,22 +151,8 @@ MIDIHDR gInHdr[kInBuffers];
 char gInData[kInBuffers][kInBufferSize];
 std::atomic<bool> gInputClosing{false};
 
-/* Latency: when each probe message was delivered. */
-long long gProbeAt[kLatencyCount];
-std::atomic<int> gProbes{0};
-
 void CALLBACK InputProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2)
 {
-    if (gMode == "latency") {
-        if (msg == MIM_DATA) {
-            long long t = NowNs();
-            int i = (int)(((p1 >> 8) & 0x7F) + 128 * (((p1 >> 16) & 0x7F) - 1));
-            if (i >= 0 && i < kLatencyCount)
-                gProbeAt[i] = t;
-            gProbes++;
-        }
-        return;
-    }
     switch (msg) {
     case MIM_DATA:
         gIn.Short(p1, p2);
@@ -425,8 +275,6 @@ struct Output {
     }
 } gOut;
 
-void CALLBACK OutputProc(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
-
 /* ---- the process's resources ---- */
 
 struct Sample {
@@ -528,6 +376,8 @@ void CloseInput()
     DWORD r = gMid(0, MIDM_CLOSE, 0, 0, 0);
     Report(r == MMSYSERR_NOERROR, "input-close", "expected 0, got %lu", (unsigned long)r);
 }
+
+} // namespace
 
 /* Both ways (soak), input only (in), or long output buffers only (outlong). */
 void Stream(double seconds)
@@ -688,137 +538,10 @@ void Stream(double seconds)
     }
 }
 
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, (size_t)(p * (double)v.size()))];
-}
-
-/* Both clocks, QueryPerformanceCounter here and CLOCK_MONOTONIC_RAW at the
-   module: the module's reading against the midpoint of each request. */
-bool CompareClocks(double &offsetMs, double &boundMs)
-{
-    double bestRtt = 1e18;
-    for (int i = 0; i < 200; i++) {
-        long long t1 = NowNs();
-        std::vector<long long> n = Numbers(Ask("NOW"));
-        long long t2 = NowNs();
-        if (n.empty())
-            return false;
-        if (t2 - t1 < bestRtt) {
-            bestRtt = (double)(t2 - t1);
-            offsetMs = (n[0] - (t1 + t2) / 2) / 1e6;
-            boundMs = bestRtt / 2e6;
-        }
-    }
-    return true;
-}
-
-void Latency()
-{
-    double offsetMs = 0, boundMs = 0;
-    bool clocks = CompareClocks(offsetMs, boundMs);
-    Info("clocks: module minus host %.3f ms, within +-%.3f ms (best of 200 requests)", offsetMs, boundMs);
-    Report(clocks && std::abs(offsetMs) <= boundMs + 0.05, "one-clock",
-           "the module's clock differs by %.3f ms (bound %.3f ms): times cannot be compared", offsetMs, boundMs);
-
-    /* Output: from the modMessage call to the message's last byte at the module. */
-    if (Open(gMod, MODM_OPEN, (DWORD_PTR)OutputProc) != MMSYSERR_NOERROR) {
-        Report(false, "output-open", "the output device did not open");
-        return;
-    }
-    Sleep(50);
-    Ask("CLEAR");
-    std::vector<long long> called(kLatencyCount);
-    std::vector<double> callMs(kLatencyCount);
-    for (int i = 0; i < kLatencyCount; i++) {
-        DWORD word = 0x90 | (DWORD)(i % 128) << 8 | (DWORD)(1 + i / 128) << 16;
-        called[i] = NowNs();
-        gMod(0, MODM_DATA, 0, word, 0);
-        callMs[i] = (NowNs() - called[i]) / 1e6;
-        Sleep(2);
-    }
-    Info("MODM_DATA call (the bytes handed to the port when it returns): median %.3f ms, 99th percentile %.3f ms, "
-         "max %.3f ms",
-         Percentile(callMs, 0.5), Percentile(callMs, 0.99), Percentile(callMs, 1.0));
-    Sleep(200);
-    std::vector<long long> arrived = Numbers(Ask("TIMES"));
-    gMod(0, MODM_CLOSE, 0, 0, 0);
-    if (arrived.size() < (size_t)kLatencyCount * 3) {
-        Report(false, "output-latency", "expected %d bytes at the module, got %zu", kLatencyCount * 3, arrived.size());
-    } else {
-        std::vector<double> ms;
-        for (int i = 0; i < kLatencyCount; i++)
-            ms.push_back((arrived[3 * i + 2] - called[i]) / 1e6);
-        double med = Percentile(ms, 0.5), p99 = Percentile(ms, 0.99);
-        Info("output latency over %d messages: median %.3f ms, 99th percentile %.3f ms, max %.3f ms", kLatencyCount,
-             med, p99, Percentile(ms, 1.0));
-        Report(p99 <= 1.0, "output-within-1ms", "99th percentile %.3f ms", p99);
-    }
-
-    /* Input: from the write of the last byte at the module to MIM_DATA. */
-    if (Open(gMid, MIDM_OPEN, (DWORD_PTR)InputProc) != MMSYSERR_NOERROR) {
-        Report(false, "input-open", "the input device did not open");
-        return;
-    }
-    gMid(0, MIDM_START, 0, 0, 0);
-    Sleep(50);
-    gProbes = 0;
-    Ask("PROBE " + std::to_string(kLatencyCount) + " 6");
-    DWORD waited = 0;
-    while (gProbes < kLatencyCount && waited < 30000)
-        Sleep(100), waited += 100;
-    Sleep(50);
-    std::vector<long long> sent = Numbers(Ask("PROBETIMES"));
-    gMid(0, MIDM_RESET, 0, 0, 0);
-    gMid(0, MIDM_CLOSE, 0, 0, 0);
-    if (gProbes != kLatencyCount || sent.size() != (size_t)kLatencyCount) {
-        Report(false, "input-latency", "expected %d messages each way, got %d delivered, %zu sent", kLatencyCount,
-               gProbes.load(), sent.size());
-        return;
-    }
-    std::vector<double> ms;
-    for (int i = 0; i < kLatencyCount; i++)
-        ms.push_back((gProbeAt[i] - sent[i]) / 1e6);
-    double med = Percentile(ms, 0.5), p99 = Percentile(ms, 0.99);
-    Info("input latency over %d messages: min %.3f ms, median %.3f ms, 99th percentile %.3f ms, max %.3f ms",
-         kLatencyCount, Percentile(ms, 0), med, p99, Percentile(ms, 1.0));
-    Report(p99 <= 12.0, "input-within-poll-plus-2ms", "99th percentile %.3f ms", p99);
-}
-
-/* What the parser's platform calls cost here: the input lock's pair and the
-   clock read, each once per delivered message. */
-void Platform()
-{
-    constexpr int kCalls = 2000000;
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
-    std::vector<double> lockNs, clockNs;
-    volatile DWORD sink = 0;
-    for (int rep = 0; rep < 7; rep++) {
-        long long t = NowNs();
-        for (int i = 0; i < kCalls; i++) {
-            EnterCriticalSection(&cs);
-            LeaveCriticalSection(&cs);
-        }
-        lockNs.push_back((double)(NowNs() - t) / kCalls);
-        t = NowNs();
-        for (int i = 0; i < kCalls; i++)
-            sink = sink + timeGetTime();
-        clockNs.push_back((double)(NowNs() - t) / kCalls);
-    }
-    DeleteCriticalSection(&cs);
-    Info("EnterCriticalSection+LeaveCriticalSection: median %.1f ns; timeGetTime: median %.1f ns (7 runs of %d)",
-         Percentile(lockNs, 0.5), Percentile(clockNs, 0.5), kCalls);
-    Report(true, "measured");
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        fprintf(stderr, "usage: %s soak|in|outlong|latency SECONDS PATH\\TOLVEX.dll\n", argv[0]);
+        fprintf(stderr, "usage: %s soak|in|outlong|latency|timing|platform SECONDS PATH\\TOLVEX.dll\n", argv[0]);
         return 2;
     }
     gMode = argv[1];
@@ -831,7 +554,6 @@ int main(int argc, char **argv)
     gQpcFreq = f.QuadPart;
     if (getenv("TOLVEX_RATE"))
         gRate = atof(getenv("TOLVEX_RATE"));
-    InitializeCriticalSection(&gSockLock);
     CrcInit();
     timeBeginPeriod(1); /* Sleep(5) in the pacing loop, not 15.6 */
 
@@ -843,6 +565,9 @@ int main(int argc, char **argv)
         Platform();
     } else if (gMode == "latency") {
         Latency();
+        FreeLibrary(gLib);
+    } else if (gMode == "timing") {
+        Timing(seconds);
         FreeLibrary(gLib);
     } else if (gMode == "soak" || gMode == "in" || gMode == "outlong") {
         Stream(seconds);
