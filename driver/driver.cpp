@@ -41,6 +41,7 @@ extern "C" BOOL WINAPI DllInstanceInit(HINSTANCE hInstance, DWORD dwReason, LPVO
         if (lpReserved == nullptr) {
             ReleaseMIDICOM();
             PollDelete();
+            CommEventsDelete();
             CommCritDelete();
             midCritDelete();
         }
