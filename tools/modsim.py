@@ -21,7 +21,8 @@ Commands, one per line, each answered by one line:
                                                             -> WIRE <hex>
     TIMES                 arrival of each byte since CLEAR, ms since CLEAR
                                                             -> TIMES <ms,...>
-    SEND DELAY_MS HEX     send the bytes after the delay    -> OK
+    SEND DELAY_MS HEX     send the bytes after the delay; with no delay,
+                          before the answer                 -> OK
     ECHO ON|OFF           send back every byte that arrives, as a loop-back
                           plug (TX wired to RX) does       -> OK
     STREAM ON|OFF         a continuous stream of note-on/note-off pairs on
@@ -157,6 +158,10 @@ class Module:
         return "ERROR unknown command"
 
     def send_later(self, delay_ms, data):
+        if delay_ms == 0:
+            os.write(self.master, data)
+            return
+
         def go():
             time.sleep(delay_ms / 1000.0)
             os.write(self.master, data)

@@ -259,3 +259,56 @@ void GroupInput()
            (unsigned long)cl, Describe(ev).c_str());
     FreeLibrary(gLib);
 }
+
+/* The input mode is read at each open of the port, not at load: one loaded
+   library switched between opens. Notes sent one at a time, at phases of
+   the standard poll spread over its period, arrive whole and in order
+   either way; the standard mode hands each on at its next 10 ms poll (at
+   the median 5 ms later), the low-latency mode as it arrives. */
+void GroupInputMode()
+{
+    constexpr int kNotes = 80;
+    constexpr DWORD kLowMs = 2;      /* median delivery time in the low-latency mode, at most */
+    constexpr DWORD kStandardMs = 3; /* and in the standard mode, at least */
+    StoreComId(1);
+    if (!LoadOrReport())
+        return;
+    for (int low : {1, 0, 1}) {
+        StoreDevice0(L"LowLatency", low);
+        const char *mode = low ? "low" : "standard";
+        DWORD r = OpenDevice(gMid, MIDM_OPEN);
+        DWORD st = gMid(0, MIDM_START, 0, 0, 0);
+        WaitEvents(1, 200); /* MIM_OPEN */
+        ClearEvents();
+        std::vector<double> took;
+        bool inOrder = r == 0 && st == 0;
+        for (int i = 0; i < kNotes && inOrder; i++) {
+            Sleep((DWORD)(i * 7919) % 10);      /* a phase of the poll */
+            SimSend(0, Bytes({0x90, i, 0x40})); /* written before the module answers */
+            DWORD sent = timeGetTime();
+            std::vector<Event> ev = WaitEvents((size_t)i + 1);
+            inOrder = ev.size() == (size_t)i + 1 && ev[i].msg == MIM_DATA &&
+                      ev[i].p1 == (DWORD_PTR)(0x400090 | i << 8) && (i == 0 || ev[i].p2 >= ev[i - 1].p2);
+            if (inOrder)
+                took.push_back((double)(LONG)(ev[i].at - sent)); /* may come before the answer */
+        }
+        char check[64];
+        snprintf(check, sizeof check, "%s-notes-whole-in-order", mode);
+        Report(inOrder, check, "expected %d notes in order, stamps rising; got %lu %lu %s", kNotes, (unsigned long)r,
+               (unsigned long)st, Describe(Events()).c_str());
+        if (inOrder) {
+            std::sort(took.begin(), took.end());
+            double median = took[took.size() / 2];
+            printf("INFO %s %s mode: delivered within %.0f ms at the median, %.0f ms at most\n", gGroup.c_str(), mode,
+                   median, took.back());
+            snprintf(check, sizeof check, "%s-delivery", mode);
+            Report(low ? median <= kLowMs : median >= kStandardMs, check,
+                   "expected a median delivery time of at %s %lu ms, got %.0f ms", low ? "most" : "least",
+                   (unsigned long)(low ? kLowMs : kStandardMs), median);
+        }
+        gMid(0, MIDM_RESET, 0, 0, 0);
+        gMid(0, MIDM_CLOSE, 0, 0, 0);
+    }
+    StoreDevice0(L"LowLatency", -1); /* the groups after this one read the standard mode */
+    FreeLibrary(gLib);
+}

@@ -12,6 +12,7 @@ void GroupAttachPort();
 void GroupDriverProc();
 void GroupOutput();
 void GroupInput();
+void GroupInputMode();
 void GroupShared();
 void GroupUnload();
 void GroupUnwind();

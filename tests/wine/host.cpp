@@ -165,14 +165,20 @@ void SimSend(DWORD delayMs, const std::vector<BYTE> &bytes)
 
 void ClearSetting() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey); }
 
-void StoreComId(DWORD port)
+void StoreDevice0(const wchar_t *name, long long value)
 {
     HKEY k;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0) {
-        RegSetValueExW(k, L"COMID", 0, REG_DWORD, (const BYTE *)&port, sizeof port);
+        DWORD v = (DWORD)value;
+        if (value < 0)
+            RegDeleteValueW(k, name);
+        else
+            RegSetValueExW(k, name, 0, REG_DWORD, (const BYTE *)&v, sizeof v);
         RegCloseKey(k);
     }
 }
+
+void StoreComId(DWORD port) { StoreDevice0(L"COMID", port); }
 
 /* The stored COMID under Device0, or -1 when there is none. */
 long long ReadComId()

@@ -48,6 +48,7 @@ void SimSend(DWORD delayMs, const std::vector<BYTE> &bytes);
 /* ---- registry ---- */
 
 void ClearSetting();
+void StoreDevice0(const wchar_t *name, long long value); /* a REG_DWORD under Device0; -1 deletes it */
 void StoreComId(DWORD port);
 long long ReadComId();
 bool KeyExists(const wchar_t *path);

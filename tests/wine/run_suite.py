@@ -28,7 +28,7 @@ from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 
 WINE_TIMEOUT = 60  # s for one group of the test host
 GROUP_TIMEOUTS = {"unloadrounds": 90, "closerounds": 90}  # s for the groups of many rounds
-GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "shared", "unload", "unwind",
+GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "inputmode", "shared", "unload", "unwind",
           "unloadrounds", "closerounds", "lostport"]
 GUI_GROUPS = ["configure", "wrongversion"]
 CTL_GROUPS = ["tolvexctl", "mapper"]  # tolvexctl's commands (ctl_suite.py), and on the winmm road (ctl_mapper.py)

@@ -30,6 +30,7 @@ const Group kGroups[] = {
     {"driverproc", GroupDriverProc, false},
     {"output", GroupOutput, true},
     {"input", GroupInput, true},
+    {"inputmode", GroupInputMode, true},
     {"attachport", GroupAttachPort, true},
     {"shared", GroupShared, true},
     {"unwind", GroupUnwind, false},
