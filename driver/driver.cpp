@@ -41,7 +41,6 @@ extern "C" BOOL WINAPI DllInstanceInit(HINSTANCE hInstance, DWORD dwReason, LPVO
         if (lpReserved == nullptr) {
             ReleaseMIDICOM();
             PollDelete();
-            CommEventsDelete();
             CommCritDelete();
             midCritDelete();
         }

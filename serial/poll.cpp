@@ -1,10 +1,9 @@
 /*
  * The poll's thread: woken every period by the multimedia timer, which only
- * sets an event, or in the low-latency mode by bytes arriving at the port,
- * it hands what arrived to GetCommBuff. Whoever ends the poll waits until
- * the thread has parked for good, so that afterwards no poll runs and none
- * can start, on every NT: winmm never calls into the library, and the
- * thread leaves without returning into it.
+ * sets an event, it hands what arrived to GetCommBuff. Whoever ends the
+ * poll waits until the thread has parked for good, so that afterwards no
+ * poll runs and none can start, on every NT: winmm never calls into the
+ * library, and the thread leaves without returning into it.
  */
 #include "serial/serial.h"
 
@@ -19,7 +18,6 @@ HANDLE ghPollThread;                 /* the poll's thread, from its start until 
 std::atomic<DWORD> gidPollThread{0}; /* its identifier; 0 when there is none */
 std::atomic<DWORD> gfPollStop{1};    /* 1: the poll is to end; read by the poll's thread */
 UINT myTimerID;                      /* the timer that wakes the poll, while it runs */
-DWORD gdwPeriod;                     /* ms between two polls, or at most between two reads of a waitable port */
 
 /* The thread parks by queueing its own exit and signalling in one call with
    an alertable wait: the queued ExitThread runs inside that wait, so once
@@ -32,7 +30,7 @@ DWORD WINAPI PollThread(LPVOID lpParked)
     /* Known as the poll before its first callback, whenever its creator gets to say so. */
     gidPollThread = GetCurrentThreadId();
     /* Stopped from a callback of its own, the timer no longer wakes it. */
-    while (gfPollStop == 0 && AwaitPollTurn(ghPollWake, gdwPeriod) && gfPollStop == 0)
+    while (gfPollStop == 0 && WaitForSingleObject(ghPollWake, INFINITE) == WAIT_OBJECT_0 && gfPollStop == 0)
         GetCommBuff();
     /* ExitThread takes a DWORD where an APC takes a pointer-sized word: the
        same argument slot on both architectures, and the 0 fits either. */
@@ -62,12 +60,9 @@ BOOL StartPoll(DWORD dwPeriod)
         return FALSE;
 
     gfPollStop = 0;
-    gdwPeriod = dwPeriod;
-    timeBeginPeriod(kResolutionMs); /* stamps to the millisecond, in either mode */
-    /* A waitable port wakes the poll itself, as bytes arrive. */
-    if (!fCommWaitable)
-        myTimerID = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
-    if (!fCommWaitable && myTimerID == 0) {
+    timeBeginPeriod(kResolutionMs);
+    myTimerID = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
+    if (myTimerID == 0) {
         StopPoll();
         return FALSE;
     }

@@ -1,9 +1,9 @@
 /*
  * The port connection that both MIDI devices share: opened by the first
  * device open, closed by the last close. Its poll (poll.cpp) hands each
- * received byte to the input parser: every 10 ms, or in the low-latency
- * mode as bytes arrive. A port whose device goes away is reported once and
- * opened again by its name about once a second, while the devices stay open.
+ * received byte to the input parser. A port whose device goes away is
+ * reported once and opened again by its name about once a second, while the
+ * devices stay open.
  */
 #include "config/config.h"
 #include "midiin/midiin.h"
@@ -46,13 +46,11 @@ int GetCount;               /* bytes of the last read still to hand on */
 DWORD CommError;            /* error bits of the last poll */
 COMSTAT Stat;               /* filled by the poll's error query; not used */
 DWORD dwLastTry;            /* timeGetTime of the last try to open a lost port again */
-BOOL fMoreQueued;           /* a waitable port held more than one read takes */
 
 void ClosePort()
 {
     EnterCriticalSection(&gPortCrit);
     if (idComDev != 0) {
-        EndWaitComm();
         GetCommError(idComDev, &CloseStat);
         CloseHandle(idComDev);
     }
@@ -86,13 +84,6 @@ WORD OpenFirst(LONG port)
         FormatW(szSetup, kNameChars, aszCommSetupFormat, aszComm, (int)port, kLineBaud) < 0)
         return kOpenFailed;
 
-    /* The input mode is read here, so that a change takes effect at the
-       next open of the connection, not at the next load of the library.
-       Low latency waits for what arrives instead of looking every period. */
-    fCommWaitable = GetLowLatencyConfig(kDevice0) != 0;
-    if (fCommWaitable && !CommEventsInit())
-        return kOpenFailed;
-
     idComDev = OpenComm(szPortName, kQueueSize, kQueueSize);
     if (idComDev == 0)
         return kOpenFailed;
@@ -106,8 +97,12 @@ WORD OpenFirst(LONG port)
         return kOpenFailed;
     }
 
+    /* The input mode is read here, so that a change takes effect at the
+       next open of the connection, not at the next load of the library. */
+    DWORD dwPeriod = GetLowLatencyConfig(kDevice0) ? kLowLatencyPeriod : DrvCont;
+
     /* Without the poll nothing received would ever arrive: fail the open rather than report it done. */
-    if (!StartPoll(DrvCont)) {
+    if (!StartPoll(dwPeriod)) {
         ClosePort();
         return kOpenFailed;
     }
@@ -143,23 +138,12 @@ void ReadPort()
 {
     GetCount = 0;
     CommError = 0;
-    fMoreQueued = FALSE;
-    if (fCommWaitable) {
-        /* A waitable port is asked first and read for what it holds: an
-           overlapped read that finds nothing may wait for data (Wine's does). */
-        if (!QueryCommError(idComDev, &CommError, &Stat))
-            MarkPortLost();
-        else if (Stat.cbInQue != 0)
-            GetCount = ReadComm(idComDev, RecData, (int)(Stat.cbInQue < kRecDataSize ? Stat.cbInQue : kRecDataSize));
-        fMoreQueued = Stat.cbInQue > kRecDataSize; /* no new byte may come to wake the poll for the rest */
-    } else {
-        /* Read everything that arrived: 32 bytes a poll cannot keep up with
-           38400 bit/s (3840 bytes/s against 3200). */
-        GetCount = ReadComm(idComDev, RecData, kRecDataSize);
-        /* A port that cannot even be asked for its errors has gone away. */
-        if (!QueryCommError(idComDev, &CommError, &Stat))
-            MarkPortLost();
-    }
+    /* Read everything that arrived: 32 bytes a poll cannot keep up with
+       38400 bit/s (3840 bytes/s against 3200). */
+    GetCount = ReadComm(idComDev, RecData, kRecDataSize);
+    /* A port that cannot even be asked for its errors has gone away. */
+    if (!QueryCommError(idComDev, &CommError, &Stat))
+        MarkPortLost();
     if (GetCount < 0)
         GetCount = -GetCount; /* a failed read still delivered these */
 
@@ -185,7 +169,6 @@ void ReopenLostPort()
     DWORD now = timeGetTime();
     if (idComDev != 0) {
         EnterCriticalSection(&gPortCrit);
-        EndWaitComm();
         CloseHandle(idComDev);
         idComDev = 0;
         LeaveCriticalSection(&gPortCrit);
@@ -276,19 +259,6 @@ void PortWrite(const BYTE *lpBuf, int cb)
             MarkPortLost();
     }
     LeaveCriticalSection(&gPortCrit);
-}
-
-BOOL AwaitPollTurn(HANDLE hWake, DWORD dwPeriod)
-{
-    if (!fCommWaitable)
-        return WaitForSingleObject(hWake, INFINITE) == WAIT_OBJECT_0; /* set by the timer */
-    if (fMoreQueued)
-        return TRUE;
-    if (idComDev != 0 && !gfPortLost)
-        WaitComm(idComDev, hWake, dwPeriod);
-    else
-        WaitForSingleObject(hWake, dwPeriod); /* a lost port is looked for again */
-    return TRUE;
 }
 
 void GetCommBuff()

@@ -9,7 +9,6 @@
 
 /* comm.cpp */
 extern HANDLE idComDev;             /* open port; set by the first open of the connection */
-extern BOOL fCommWaitable;          /* the port is opened for overlapped I/O, to wait for what arrives */
 extern std::atomic<DWORD> fCommIn;  /* input gate: 0 passes received bytes, 1 holds them back */
 extern std::atomic<DWORD> fCommOut; /* output gate: 0 writes to the port, 1 does not */
 
@@ -18,13 +17,6 @@ int ReadComm(HANDLE id, BYTE *lpBuf, int cbRead);
 int WriteComm(HANDLE id, const BYTE *lpBuf, int cbWrite);
 DWORD GetCommError(HANDLE id, COMSTAT *lpStat);
 BOOL QueryCommError(HANDLE id, DWORD *lpErrors, COMSTAT *lpStat); /* FALSE: the query itself failed */
-BOOL CommEventsInit();   /* the events of a waitable port's requests; FALSE: none could be made */
-void CommEventsDelete(); /* at unload */
-/* On a waitable port, by the poll: returns once bytes have arrived, hWake is
-   set or ms have passed; FALSE when the port could not be waited on. The
-   wait may stay outstanding, until EndWaitComm takes it back. */
-BOOL WaitComm(HANDLE id, HANDLE hWake, DWORD ms);
-void EndWaitComm(); /* before the port closes: on the poll's thread, or once it has parked */
 void EnableCommIn();
 void DisableCommIn();
 void EnableCommOut();
@@ -33,6 +25,7 @@ void DisableCommOut();
 /* port.cpp */
 constexpr UINT kRecDataSize = 4096;     /* bytes of RecData */
 extern DWORD DrvCont;                   /* poll period of the standard mode, ms; set at process attach */
+constexpr DWORD kLowLatencyPeriod = 1;  /* poll period of the low-latency mode, ms */
 extern LONG UseComCount;                /* device opens sharing the port; 0 when the connection is closed */
 extern std::atomic<DWORD> gdwPortEpoch; /* raised each time a lost port is opened again */
 
@@ -47,10 +40,6 @@ void ReleaseMIDICOM();
    marks the port lost. */
 void PortWrite(const BYTE *lpBuf, int cb);
 void GetCommBuff();
-/* On the poll's thread: waits for its next turn, set by the timer, or on a
-   waitable port for bytes to arrive (at most dwPeriod); FALSE: the wait
-   failed. */
-BOOL AwaitPollTurn(HANDLE hWake, DWORD dwPeriod);
 
 /* poll.cpp: the poll's thread, woken every period */
 BOOL StartPoll(DWORD dwPeriod); /* gCommCrit held; ms between two polls */

@@ -2,12 +2,9 @@
  * Host simulation of the serial ports: CreateFileW on "comN", the time-outs,
  * reads that return at once with what has arrived, writes logged one entry
  * per call, error bits, and the settings (GetCommState, BuildCommDCBW,
- * SetCommState). A port opened for overlapped I/O completes its reads and
- * writes at once and can be waited on for received bytes (SetCommMask,
- * WaitCommEvent). Thread-safe: the poll reads while tests feed and write.
+ * SetCommState). Thread-safe: the poll reads while tests feed and write.
  */
 #include "sim_serial.h"
-#include "sim_commdcb.h"
 #include "sim.h"
 #include "sim_thread.h"
 #include "win_api.h"
@@ -41,10 +38,6 @@ struct Port {
     std::vector<std::vector<BYTE>> writes;
     COMMTIMEOUTS timeouts;
     DCB state;
-    bool overlapped;   /* opened with FILE_FLAG_OVERLAPPED */
-    DWORD mask;        /* SetCommMask's events */
-    LPOVERLAPPED wait; /* the outstanding WaitCommEvent, or null */
-    LPDWORD waitEvents;
 };
 
 std::mutex lock;
@@ -124,48 +117,6 @@ Port *Usable(HANDLE h)
     return p;
 }
 
-/* Ends an overlapped request with a Win32 error (0: success). */
-void Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes)
-{
-    ov->Internal = error;
-    ov->InternalHigh = bytes;
-    SetEvent(ov->hEvent);
-}
-
-/* The outstanding wait ends with these events (lock held). */
-void EndWait(Port &p, DWORD error, DWORD events)
-{
-    if (!p.wait)
-        return;
-    *p.waitEvents = events;
-    Complete(p.wait, error, sizeof(DWORD));
-    p.wait = nullptr;
-}
-
-/* A request on an overlapped port needs its record, as on the platform. */
-bool RecordFits(const Port &p, LPOVERLAPPED ov)
-{
-    if (p.overlapped && !ov) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    if (ov)
-        ResetEvent(ov->hEvent); /* as the platform does when the request starts */
-    return true;
-}
-
-/* The result of a request that ran to its end at once. */
-BOOL Finished(LPOVERLAPPED ov, bool fail, DWORD n)
-{
-    if (ov)
-        Complete(ov, fail ? kErrorOperationAborted : 0, n);
-    if (fail) {
-        SetLastError(kErrorOperationAborted);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 DCB DefaultState()
 {
     DCB d{};
@@ -176,6 +127,133 @@ DCB DefaultState()
     d.Parity = NOPARITY;
     d.StopBits = ONESTOPBIT;
     return d;
+}
+
+/* The settings-description parser of the platform, "old" form only:
+   [comN[:]]baud,parity,data,stop[,x|p]. */
+const WCHAR *SkipSpaces(const WCHAR *p)
+{
+    while (*p == u' ')
+        p++;
+    return p;
+}
+
+const WCHAR *ParseNumber(const WCHAR *p, DWORD *value)
+{
+    if (*p < u'0' || *p > u'9')
+        return nullptr;
+    DWORD v = 0;
+    while (*p >= u'0' && *p <= u'9')
+        v = v * 10 + (DWORD)(*p++ - u'0');
+    *value = v;
+    return p;
+}
+
+const WCHAR *Expect(const WCHAR *p, WCHAR c)
+{
+    p = SkipSpaces(p);
+    if (*p != c)
+        return nullptr;
+    return SkipSpaces(p + 1);
+}
+
+bool ParseDescription(const WCHAR *p, DCB *d)
+{
+    if (Lower(p[0]) == u'c' && Lower(p[1]) == u'o' && Lower(p[2]) == u'm') {
+        p += 3;
+        if (*p < u'1' || *p > u'9')
+            return false;
+        while (*p >= u'0' && *p <= u'9')
+            p++;
+        if (*p != u':' && *p != u' ')
+            return false;
+        p = SkipSpaces(p);
+        if (*p == u':')
+            p = SkipSpaces(p + 1);
+    } else if (*p == u' ') {
+        return false;
+    }
+
+    DWORD baud, size;
+    if (!(p = ParseNumber(p, &baud)))
+        return false;
+    switch (baud) { /* two-digit abbreviations of the old mode command */
+    case 11:
+    case 30:
+    case 60:
+        baud *= 10;
+        break;
+    case 12:
+    case 24:
+    case 48:
+    case 96:
+        baud *= 100;
+        break;
+    case 19:
+        baud = 19200;
+        break;
+    }
+    d->BaudRate = baud;
+
+    if (!(p = Expect(p, u',')))
+        return false;
+    switch (Lower(*p++)) {
+    case u'n':
+        d->Parity = 0;
+        break;
+    case u'o':
+        d->Parity = 1;
+        break;
+    case u'e':
+        d->Parity = 2;
+        break;
+    case u'm':
+        d->Parity = 3;
+        break;
+    case u's':
+        d->Parity = 4;
+        break;
+    default:
+        return false;
+    }
+
+    if (!(p = Expect(p, u',')) || !(p = ParseNumber(p, &size)) || size < 5 || size > 8)
+        return false;
+    d->ByteSize = (BYTE)size;
+
+    if (!(p = Expect(p, u',')))
+        return false;
+    if (p[0] == u'1' && p[1] == u'.' && p[2] == u'5') {
+        d->StopBits = 1;
+        p += 3;
+    } else if (*p == u'1') {
+        d->StopBits = 0;
+        p++;
+    } else if (*p == u'2') {
+        d->StopBits = 2;
+        p++;
+    } else {
+        return false;
+    }
+
+    WCHAR handshake = 0;
+    p = SkipSpaces(p);
+    if (*p == u',') {
+        p = SkipSpaces(p + 1);
+        if (*p)
+            handshake = Lower(*p++);
+        p = SkipSpaces(p);
+    }
+    if (*p)
+        return false;
+
+    /* The NT family sets the flow control from the last parameter, or off. */
+    d->fBinary = 1;
+    d->fInX = d->fOutX = handshake == u'x';
+    d->fOutxCtsFlow = d->fOutxDsrFlow = handshake == u'p';
+    d->fDtrControl = handshake == u'p' ? 2 : 1;
+    d->fRtsControl = handshake == u'p' ? 2 : 1;
+    return handshake == 0 || handshake == u'x' || handshake == u'p';
 }
 
 void ResetSerial()
@@ -192,9 +270,6 @@ void ResetSerial()
         p.writes.clear();
         p.timeouts = COMMTIMEOUTS{};
         p.state = DefaultState();
-        p.overlapped = false;
-        p.mask = 0;
-        p.wait = nullptr;
     }
     openHandles = 0;
     callsOnClosed = 0;
@@ -227,8 +302,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     ports[i].open = true;
     ports[i].lostError = 0;
-    ports[i].overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-    ports[i].mask = 0;
     ports[i].handle = kHandleBase + ++nextSerial;
     openHandles++;
     SetLastError(ERROR_SUCCESS);
@@ -245,10 +318,6 @@ BOOL CloseHandle(HANDLE hObject)
         callsOnClosed++;
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
-    }
-    if (p->wait) {
-        callsOnClosed++; /* a wait still outstanding when its handle closes */
-        EndWait(*p, ERROR_OPERATION_ABORTED, 0);
     }
     p->open = false;
     p->handle = 0;
@@ -271,14 +340,13 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 }
 
 /* Reads never wait: the driver's time-outs ask for whatever has arrived. */
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-              LPOVERLAPPED lpOverlapped)
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
 {
     std::unique_lock<std::mutex> g(lock);
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
     Port *p = Usable(hFile);
-    if (!p || !RecordFits(*p, lpOverlapped))
+    if (!p)
         return FALSE;
     DWORD n = nNumberOfBytesToRead < p->rx.size() ? nNumberOfBytesToRead : (DWORD)p->rx.size();
     bool fail = failRead;
@@ -300,17 +368,21 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
         if (!ByHandle(hFile))
             callsOnClosed++;
     }
-    return Finished(lpOverlapped, fail, n);
+    if (fail) {
+        SetLastError(kErrorOperationAborted);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-               LPOVERLAPPED lpOverlapped)
+               LPOVERLAPPED)
 {
     std::lock_guard<std::mutex> g(lock);
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
     Port *p = Usable(hFile);
-    if (!p || !RecordFits(*p, lpOverlapped))
+    if (!p)
         return FALSE;
     DWORD n = nNumberOfBytesToWrite;
     bool fail = failWrite;
@@ -321,65 +393,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     p->writes.emplace_back(in, in + n);
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = n;
-    return Finished(lpOverlapped, fail, n);
-}
-
-BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
-{
-    std::lock_guard<std::mutex> g(lock);
-    Port *p = Usable(hFile);
-    if (!p)
-        return FALSE;
-    EndWait(*p, 0, 0); /* a new mask ends the wait under way */
-    p->mask = dwEvtMask;
-    return TRUE;
-}
-
-/* Only EV_RXCHAR is simulated, and only on an overlapped port, where it ends
-   at once when bytes are waiting to be read, as under Wine. */
-BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
-{
-    std::lock_guard<std::mutex> g(lock);
-    Port *p = Usable(hFile);
-    if (!p)
-        return FALSE;
-    if (!p->overlapped || !lpOverlapped || p->wait || p->mask != EV_RXCHAR) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    ResetEvent(lpOverlapped->hEvent);
-    p->wait = lpOverlapped;
-    p->waitEvents = lpEvtMask;
-    lpOverlapped->Internal = STATUS_PENDING;
-    if (!p->rx.empty()) {
-        EndWait(*p, 0, EV_RXCHAR);
-        return TRUE;
-    }
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
-}
-
-BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
-{
-    {
-        std::lock_guard<std::mutex> g(lock);
-        if (!ByHandle(hFile)) {
-            callsOnClosed++;
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-    }
-    if (lpOverlapped->Internal == STATUS_PENDING) {
-        if (!bWait) {
-            SetLastError(ERROR_IO_INCOMPLETE);
-            return FALSE;
-        }
-        WaitForSingleObject(lpOverlapped->hEvent, INFINITE);
-    }
-    std::lock_guard<std::mutex> g(lock);
-    *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
-    if (lpOverlapped->Internal != 0) {
-        SetLastError((DWORD)lpOverlapped->Internal);
+    if (fail) {
+        SetLastError(kErrorOperationAborted);
         return FALSE;
     }
     return TRUE;
@@ -492,7 +507,6 @@ void LosePort(const char *name, DWORD lastError)
     p.present = false;
     if (p.open)
         p.lostError = lastError;
-    EndWait(p, lastError, 0); /* the driver fails what is under way */
 }
 
 void FeedPort(const char *name, const std::vector<BYTE> &bytes)
@@ -500,8 +514,6 @@ void FeedPort(const char *name, const std::vector<BYTE> &bytes)
     std::lock_guard<std::mutex> g(lock);
     Port &p = Named(name);
     p.rx.insert(p.rx.end(), bytes.begin(), bytes.end());
-    if (!p.rx.empty())
-        EndWait(p, 0, EV_RXCHAR);
 }
 
 size_t PortPending(const char *name)

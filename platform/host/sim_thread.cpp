@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -34,7 +33,6 @@ struct Object {
     bool signalled = false; /* an event that is set; a thread that has ended */
     DWORD id = 0;
     std::deque<std::pair<PAPCFUNC, ULONG_PTR>> apcs;
-    unsigned long restingSince = 0; /* a thread: the count of signals when it last blocked */
 };
 
 /* A real thread, kept when its routine has ended and given the next one:
@@ -58,8 +56,7 @@ auto &threads = *new std::vector<std::shared_ptr<Object>>;         /* started si
 auto &idle = *new std::vector<Worker *>;                           /* workers waiting for a routine */
 uintptr_t nextHandle;
 DWORD nextId;
-int blocked;           /* simulated threads inside a wait */
-unsigned long signals; /* events set so far */
+int blocked; /* simulated threads inside a wait */
 int started;
 int lastPriority;
 bool failThread, failEvent;
@@ -89,9 +86,7 @@ int LiveLocked()
     return n;
 }
 
-/* Waits for any of the objects: the index of the first one signalled. */
-DWORD WaitLocked(std::unique_lock<std::mutex> &lk, const std::vector<std::shared_ptr<Object>> &objects, DWORD ms,
-                 bool alertable)
+DWORD WaitLocked(std::unique_lock<std::mutex> &lk, const std::shared_ptr<Object> &o, DWORD ms, bool alertable)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
@@ -107,19 +102,14 @@ DWORD WaitLocked(std::unique_lock<std::mutex> &lk, const std::vector<std::shared
             apc.first(apc.second);
             return WAIT_IO_COMPLETION;
         }
-        for (size_t i = 0; i < objects.size(); i++) {
-            const auto &o = objects[i];
-            if (o->signalled) {
-                if (!o->isThread && !o->manualReset)
-                    o->signalled = false;
-                changed.notify_all();
-                return WAIT_OBJECT_0 + (DWORD)i;
-            }
+        if (o->signalled) {
+            if (!o->isThread && !o->manualReset)
+                o->signalled = false;
+            changed.notify_all();
+            return WAIT_OBJECT_0;
         }
         if (ms == 0 || (ms != INFINITE && std::chrono::steady_clock::now() >= deadline))
             return WAIT_TIMEOUT;
-        if (self)
-            self->restingSince = signals; /* looked at everything since the last signal */
         blocked += self != nullptr;
         changed.notify_all();
         if (ms == INFINITE)
@@ -128,22 +118,6 @@ DWORD WaitLocked(std::unique_lock<std::mutex> &lk, const std::vector<std::shared
             changed.wait_until(lk, deadline);
         blocked -= self != nullptr;
     }
-}
-
-DWORD WaitLocked(std::unique_lock<std::mutex> &lk, const std::shared_ptr<Object> &o, DWORD ms, bool alertable)
-{
-    return WaitLocked(lk, std::vector<std::shared_ptr<Object>>{o}, ms, alertable);
-}
-
-/* Every live thread is blocked, and has looked at what it waits for since the last signal. */
-bool RestingLocked()
-{
-    if (blocked != LiveLocked())
-        return false;
-    for (auto &t : threads)
-        if (!t->signalled && t->restingSince != signals)
-            return false;
-    return true;
 }
 
 void WorkerLoop(Worker *w)
@@ -270,7 +244,6 @@ static BOOL Signal(HANDLE h, bool on)
         return FALSE;
     }
     o->signalled = on;
-    signals += on;
     changed.notify_all();
     return TRUE;
 }
@@ -289,20 +262,6 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     return WaitLocked(lk, o, dwMilliseconds, false);
 }
 
-DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
-{
-    std::unique_lock<std::mutex> lk(lock);
-    std::vector<std::shared_ptr<Object>> objects;
-    for (DWORD i = 0; i < nCount; i++)
-        objects.push_back(Resolve(lpHandles[i]));
-    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || bWaitAll ||
-        std::find(objects.begin(), objects.end(), nullptr) != objects.end()) {
-        SetLastError(ERROR_INVALID_PARAMETER); /* waiting for all is not simulated */
-        return WAIT_FAILED;
-    }
-    return WaitLocked(lk, objects, dwMilliseconds, false);
-}
-
 DWORD SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD dwMilliseconds, BOOL bAlertable)
 {
     std::unique_lock<std::mutex> lk(lock);
@@ -313,7 +272,6 @@ DWORD SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD 
         return WAIT_FAILED;
     }
     s->signalled = true;
-    signals++;
     changed.notify_all();
     return WaitLocked(lk, o, dwMilliseconds, bAlertable);
 }
@@ -343,7 +301,7 @@ void WaitThreadsIdle(HANDLE hEvent)
 {
     std::unique_lock<std::mutex> lk(lock);
     auto o = Resolve(hEvent);
-    bool idle = changed.wait_for(lk, kIdleLimit, [&] { return (!o || !o->signalled) && RestingLocked(); });
+    bool idle = changed.wait_for(lk, kIdleLimit, [&] { return (!o || !o->signalled) && blocked == LiveLocked(); });
     if (!idle) {
         fprintf(stderr, "sim: the threads did not come to rest within %lld s\n", (long long)kIdleLimit.count());
         abort();

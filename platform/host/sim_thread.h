@@ -10,10 +10,9 @@
 namespace sim
 {
 
-/* Waits until the event (if any) is no longer signalled and every simulated
-   thread still running is blocked in a wait that began after the last event
-   was set: what the events woke has done its work. Aborts the test run
-   after ten seconds rather than hang. */
+/* Waits until the event is no longer signalled and every simulated thread
+   still running is blocked in a wait: what the event woke has done its
+   work. Aborts the test run after ten seconds rather than hang. */
 void WaitThreadsIdle(HANDLE hEvent);
 
 int LiveThreads();        /* started and not yet ended */

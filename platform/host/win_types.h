@@ -83,9 +83,6 @@ typedef void *SC_LOCK;
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
-#define ERROR_OPERATION_ABORTED 995L
-#define ERROR_IO_INCOMPLETE 996L
-#define ERROR_IO_PENDING 997L
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_SERVICE_DATABASE_LOCKED 1055L
 
@@ -94,8 +91,6 @@ typedef void *SC_LOCK;
 #define GENERIC_WRITE 0x40000000UL
 #define OPEN_EXISTING 3
 #define FILE_FLAG_WRITE_THROUGH 0x80000000UL
-#define FILE_FLAG_OVERLAPPED 0x40000000UL
-#define EV_RXCHAR 0x0001
 #define CE_RXOVER 0x0001
 #define CE_OVERRUN 0x0002
 #define CE_RXPARITY 0x0004
@@ -119,18 +114,7 @@ typedef void(WINAPI *PAPCFUNC)(ULONG_PTR dwParam);
 #define WAIT_FAILED 0xFFFFFFFF
 #define THREAD_PRIORITY_NORMAL 0
 #define THREAD_PRIORITY_TIME_CRITICAL 15
-#define MAXIMUM_WAIT_OBJECTS 64
-
-/* The platform's layout; here Internal holds the request's Win32 error
-   (STATUS_PENDING while it is under way) rather than an NT status. */
-typedef struct _OVERLAPPED {
-    ULONG_PTR Internal;
-    ULONG_PTR InternalHigh;
-    DWORD Offset;
-    DWORD OffsetHigh;
-    HANDLE hEvent;
-} OVERLAPPED, *LPOVERLAPPED;
-#define STATUS_PENDING 0x00000103L
+typedef struct _OVERLAPPED *LPOVERLAPPED;
 
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;

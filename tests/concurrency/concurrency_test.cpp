@@ -7,7 +7,6 @@
 #include "../serial/serial_fixture.h"
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
-#include "platform/host/sim_registry.h"
 #include "platform/host/sim_thread.h"
 
 #include <algorithm>
@@ -323,8 +322,6 @@ TEST_F(PollLifetime, CloseAndDetachWhileThePollReadsNeverReachAClosedHandle)
     constexpr int kDetachEvery = 25; /* FreeLibrary with the input open, instead of a close */
     Clock::duration worst{};
     for (int round = 0; round < kRounds; round++) {
-        /* Every other round in the low-latency mode: the close then races the poll's wait on the port. */
-        sim::SeedDword(serial_test::kDevice0Key, u"LowLatency", round % 2);
         ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput()) << "open, round " << round;
         ASSERT_TRUE(AwaitData()) << "nothing arrived, round " << round;
         std::this_thread::sleep_for(std::chrono::microseconds(round * 7919 % 1000)); /* anywhere in a period */

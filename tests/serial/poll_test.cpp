@@ -1,16 +1,9 @@
 /* The 10 ms input poll: what it reads and what it hands to the parser, and
-   a port whose device goes away and comes back; and the low-latency mode,
-   which waits on the port for what arrives. Each received byte shows as the
-   parser's notification of it. */
+   a port whose device goes away and comes back. Each received byte shows as
+   the parser's notification of it. */
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
-#include "platform/host/sim_registry.h"
-#include "platform/host/sim_thread.h"
 #include "serial_fixture.h"
-
-#include <chrono>
-#include <functional>
-#include <thread>
 
 namespace
 {
@@ -29,7 +22,6 @@ class Poll : public PortTest
         midCritInit();
         gMIMC = MIDIINCONTROL{};
         gMidiInClient = MIDICLIENT{kInputCallback, 0, 0, CALLBACK_FUNCTION};
-        sim::SeedDword(kDevice0Key, u"LowLatency", LowLatency());
         ASSERT_EQ(0, OpenMIDICOM(kPort));
         gfMidiInOpen = 1;
         EnableCommIn();
@@ -40,8 +32,6 @@ class Poll : public PortTest
         PortTest::TearDown();
         gfMidiInOpen = 0;
     }
-
-    virtual DWORD LowLatency() const { return 0; }
 
     /* Polls for the given time, one poll every 10 ms. */
     static void PollFor(DWORD ms)
@@ -214,67 +204,6 @@ TEST_F(Poll, BufferQueuedFromACallbackTakesTheSysExLaterInTheSameRead)
     EXPECT_EQ((DWORD)MIM_LONGDATA, heard[1].dwMsg);
     EXPECT_EQ("F0 7D 01 F7", Hex(std::vector<BYTE>(data, data + hdr.dwBytesRecorded)));
     EXPECT_EQ((std::vector<int>{0, 0}), locksHeld) << "locks held during each callback";
-}
-
-/* Low latency: the poll's thread waits on the port and reads as bytes arrive. */
-class WaitingPoll : public Poll
-{
-  protected:
-    DWORD LowLatency() const override { return 1; }
-
-    /* Until the condition holds, looking every millisecond; false after two seconds. */
-    static bool Within2s(const std::function<bool()> &done)
-    {
-        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-             std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-            if (done())
-                return true;
-        return done();
-    }
-};
-
-TEST_F(WaitingPoll, BytesAreHandedOnAsTheyArriveStampedThen)
-{
-    EXPECT_EQ(0, sim::TimersStarted()) << "no timer wakes a waiting poll";
-    sim::SetClockStep(0); /* the clock moves only as the test says */
-    sim::AdvanceTime(7);
-    sim::FeedPort(kPortName, Bytes({0x90, 0x3C, 0x40}));
-    sim::WaitThreadsIdle(nullptr);
-    sim::AdvanceTime(3);
-    sim::FeedPort(kPortName, Bytes({0x3E, 0x40}));
-    sim::WaitThreadsIdle(nullptr);
-
-    EXPECT_EQ((std::vector<std::string>{"DATA 403C90", "DATA 403E90"}), Heard());
-    auto heard = sim::Notifications();
-    ASSERT_EQ(2u, heard.size());
-    EXPECT_EQ(7u, heard[0].dwParam2) << "stamped as it arrived";
-    EXPECT_EQ(10u, heard[1].dwParam2) << "running status, stamped as it arrived";
-}
-
-/* The poll's wait on the port is taken back before the handle closes, by
-   the close as much as by a port lost and opened again. */
-TEST_F(WaitingPoll, NoWaitIsLeftOnAPortThatClosesOrIsLost)
-{
-    sim::WaitThreadsIdle(nullptr); /* the poll waits on the port */
-    sim::FeedPort(kPortName, Bytes({0x90, 0x3C}));
-    sim::WaitThreadsIdle(nullptr);
-    sim::LosePort(kPortName, kErrorNotReady);
-    ASSERT_TRUE(Within2s([] { return Heard().size() == 1 && sim::OpenPortHandles() == 0; }))
-        << "the loss heard once and the handle closed";
-    EXPECT_EQ(std::vector<std::string>{"ERROR 3C90"}, Heard());
-
-    sim::SetPortPresent(kPortName, true);
-    sim::AdvanceTime(1000);
-    ASSERT_TRUE(Within2s([] { return sim::OpenPortHandles() == 1; })) << "opened again";
-    sim::FeedPort(kPortName, Bytes({0x3E, 0x90, 0x3E, 0x40}));
-    ASSERT_TRUE(Within2s([] { return Heard().size() == 3; })) << "heard on the port opened again";
-    EXPECT_EQ((std::vector<std::string>{"ERROR 3C90", "ERROR 3E", "DATA 403E90"}), Heard());
-    EXPECT_TRUE((sim::CreateFileCalls().back().flags & FILE_FLAG_OVERLAPPED) != 0) << "still waited on";
-
-    EXPECT_EQ(0, CloseMIDICOM(kPort));
-    ExpectAllGivenBack();
-    EXPECT_TRUE(sim::ThreadsEnd());
-    EXPECT_EQ(0, sim::CallsOnClosedHandles()) << "a wait or a call outlived its handle";
 }
 
 } // namespace
