@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace
 {
@@ -100,9 +101,9 @@ DWORD StartOnTick()
     return 0;
 }
 
-/* CPU time in ms of a Linux process, all its threads, the ended ones too,
-   read through Wine's Z: drive ("self" for this one; Wine's own process
-   times leave ended threads out); -1 when it cannot be read. */
+/* CPU time in ms of a Linux process, all its threads, the ended ones too
+   (Wine's own process times leave ended threads out), read through Wine's
+   Z: drive; -1 when it cannot be read. */
 double LinuxCpuMs(const char *pid)
 {
     if (!pid)
@@ -128,8 +129,37 @@ struct Cpu {
     double process, server;
 };
 
+/* This process's Linux pid: the one whose name is this program's, as the
+   kernel shortens it. Wine opens files in its server, so /proc/self is the
+   server's. */
+std::string OwnLinuxPid()
+{
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA("Z:\\proc\\*", &fd);
+    std::string found;
+    if (h == INVALID_HANDLE_VALUE)
+        return found;
+    do {
+        if (fd.cFileName[0] < '1' || fd.cFileName[0] > '9')
+            continue;
+        char path[64], comm[64] = "";
+        snprintf(path, sizeof path, "Z:\\proc\\%s\\comm", fd.cFileName);
+        if (FILE *f = fopen(path, "r")) {
+            if (fgets(comm, sizeof comm, f) && strncmp(comm, "tolvex_soak_hos", 15) == 0)
+                found = fd.cFileName;
+            fclose(f);
+        }
+    } while (found.empty() && FindNextFileA(h, &fd));
+    FindClose(h);
+    return found;
+}
+
 /* This process, and the Wine server (TOLVEX_SERVER_PID), which answers most of its calls. */
-Cpu CpuNow() { return {NowNs(), LinuxCpuMs("self"), LinuxCpuMs(getenv("TOLVEX_SERVER_PID"))}; }
+Cpu CpuNow()
+{
+    static std::string own = OwnLinuxPid();
+    return {NowNs(), LinuxCpuMs(own.empty() ? nullptr : own.c_str()), LinuxCpuMs(getenv("TOLVEX_SERVER_PID"))};
+}
 
 void Row(const char *name, const std::vector<double> &v)
 {
