@@ -11,6 +11,7 @@ namespace
 {
 constexpr UINT kResolutionMs = 1;   /* timer resolution held while the poll runs */
 constexpr DWORD kStopWaitMs = 5000; /* longer than any poll, unless a client's callback hangs it */
+constexpr DWORD kSelfPacedMs = 1;   /* periods up to this the thread keeps itself */
 
 HANDLE ghPollWake;                   /* auto-reset, from the first start to unload: set by the timer and to stop */
 HANDLE ghPollParked;                 /* manual-reset: set by the poll's thread as it parks for good */
@@ -18,6 +19,7 @@ HANDLE ghPollThread;                 /* the poll's thread, from its start until 
 std::atomic<DWORD> gidPollThread{0}; /* its identifier; 0 when there is none */
 std::atomic<DWORD> gfPollStop{1};    /* 1: the poll is to end; read by the poll's thread */
 UINT myTimerID;                      /* the timer that wakes the poll, while it runs */
+DWORD gdwPollWait;                   /* ms the poll's thread waits for its wake: INFINITE when a timer sets it */
 
 /* The thread parks by queueing its own exit and signalling in one call with
    an alertable wait: the queued ExitThread runs inside that wait, so once
@@ -30,7 +32,7 @@ DWORD WINAPI PollThread(LPVOID lpParked)
     /* Known as the poll before its first callback, whenever its creator gets to say so. */
     gidPollThread = GetCurrentThreadId();
     /* Stopped from a callback of its own, the timer no longer wakes it. */
-    while (gfPollStop == 0 && WaitForSingleObject(ghPollWake, INFINITE) == WAIT_OBJECT_0 && gfPollStop == 0)
+    while (gfPollStop == 0 && WaitForSingleObject(ghPollWake, gdwPollWait) != WAIT_FAILED && gfPollStop == 0)
         GetCommBuff();
     /* ExitThread takes a DWORD where an APC takes a pointer-sized word: the
        same argument slot on both architectures, and the 0 fits either. */
@@ -61,8 +63,12 @@ BOOL StartPoll(DWORD dwPeriod)
 
     gfPollStop = 0;
     timeBeginPeriod(kResolutionMs);
-    myTimerID = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
-    if (myTimerID == 0) {
+    /* The shortest period is kept by the thread's own waits: a timer's
+       thread waking it would be one more hand-over, each a source of delay. */
+    gdwPollWait = dwPeriod <= kSelfPacedMs ? dwPeriod : INFINITE;
+    if (gdwPollWait == INFINITE)
+        myTimerID = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
+    if (gdwPollWait == INFINITE && myTimerID == 0) {
         StopPoll();
         return FALSE;
     }

@@ -7,6 +7,7 @@
 #include "../serial/serial_fixture.h"
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
+#include "platform/host/sim_registry.h"
 #include "platform/host/sim_thread.h"
 
 #include <algorithm>
@@ -264,7 +265,7 @@ class PollLifetime : public Concurrency
         Concurrency::SetUp();
         sim::UseRealClock(true);
         sim::RunTimersOnThreads(true);
-        DrvCont = 1;           /* a poll every millisecond: closes land inside polls */
+        DrvCont = 2;           /* a timer wakes the poll every 2 ms: closes land inside polls */
         sim::SetReadTime(200); /* and inside reads */
         midCritInit();
         CommCritInit();
@@ -322,6 +323,8 @@ TEST_F(PollLifetime, CloseAndDetachWhileThePollReadsNeverReachAClosedHandle)
     constexpr int kDetachEvery = 25; /* FreeLibrary with the input open, instead of a close */
     Clock::duration worst{};
     for (int round = 0; round < kRounds; round++) {
+        /* Every other round in the low-latency mode, whose poll keeps its own 1 ms period. */
+        sim::SeedDword(serial_test::kDevice0Key, u"LowLatency", round % 2);
         ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput()) << "open, round " << round;
         ASSERT_TRUE(AwaitData()) << "nothing arrived, round " << round;
         std::this_thread::sleep_for(std::chrono::microseconds(round * 7919 % 1000)); /* anywhere in a period */

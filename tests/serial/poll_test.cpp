@@ -3,7 +3,12 @@
    the parser's notification of it. */
 #include "driver/midiclient.h"
 #include "midiin/midiin.h"
+#include "platform/host/sim_registry.h"
+#include "platform/host/sim_thread.h"
 #include "serial_fixture.h"
+
+#include <chrono>
+#include <thread>
 
 namespace
 {
@@ -22,6 +27,7 @@ class Poll : public PortTest
         midCritInit();
         gMIMC = MIDIINCONTROL{};
         gMidiInClient = MIDICLIENT{kInputCallback, 0, 0, CALLBACK_FUNCTION};
+        sim::SeedDword(kDevice0Key, u"LowLatency", LowLatency());
         ASSERT_EQ(0, OpenMIDICOM(kPort));
         gfMidiInOpen = 1;
         EnableCommIn();
@@ -32,6 +38,8 @@ class Poll : public PortTest
         PortTest::TearDown();
         gfMidiInOpen = 0;
     }
+
+    virtual DWORD LowLatency() const { return 0; }
 
     /* Polls for the given time, one poll every 10 ms. */
     static void PollFor(DWORD ms)
@@ -204,6 +212,28 @@ TEST_F(Poll, BufferQueuedFromACallbackTakesTheSysExLaterInTheSameRead)
     EXPECT_EQ((DWORD)MIM_LONGDATA, heard[1].dwMsg);
     EXPECT_EQ("F0 7D 01 F7", Hex(std::vector<BYTE>(data, data + hdr.dwBytesRecorded)));
     EXPECT_EQ((std::vector<int>{0, 0}), locksHeld) << "locks held during each callback";
+}
+
+/* Low latency: no timer; the poll's thread reads every millisecond by itself. */
+class LowLatencyPoll : public Poll
+{
+  protected:
+    DWORD LowLatency() const override { return 1; }
+};
+
+TEST_F(LowLatencyPoll, ReadsByItselfWithoutATimerUntilClosed)
+{
+    EXPECT_EQ(0, sim::TimersStarted());
+    sim::FeedPort(kPortName, Bytes({0x90, 0x3C, 0x40, 0xF8}));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (Heard().size() < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ((std::vector<std::string>{"DATA 403C90", "DATA F8"}), Heard());
+
+    EXPECT_EQ(0, CloseMIDICOM(kPort));
+    ExpectAllGivenBack();
+    EXPECT_TRUE(sim::ThreadsEnd()) << "the poll's thread ended";
+    EXPECT_EQ(0, sim::CallsOnClosedHandles());
 }
 
 } // namespace

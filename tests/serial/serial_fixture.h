@@ -24,6 +24,7 @@ namespace serial_test
 
 constexpr LONG kPort = 1;
 constexpr const char *kPortName = "com1";
+const std::u16string kDevice0Key = u"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
 
 using test_hex::Hex;
 
