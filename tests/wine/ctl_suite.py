@@ -379,6 +379,7 @@ class CtlSuite:
                        (want, left, files()))
         finally:
             self.reg_delete(KEY_DRIVERS32, "midi")
+            self.ctl("port", "1", driver=False)  # the last uninstall took the stored port with it
 
     def config(self):
         """The driver's own setup dialog through tolvexctl config: a choice

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace
 {
@@ -91,37 +92,66 @@ int CmdLatency(const Options &o)
 
 int CmdInstall(const Options &o)
 {
-    std::wstring dll;
+    std::vector<std::wstring> dlls;
     if (!o.args.empty()) {
-        dll = Widen(o.args[0]);
+        dlls.push_back(Widen(o.args[0]));
     } else if (!o.driver.empty()) {
-        dll = o.driver;
+        dlls.push_back(o.driver);
     } else {
+        /* From the unpacked release: every DLL beside us that this Windows
+           takes, so that 32-bit programs on 64-bit Windows see it too. */
         wchar_t self[MAX_PATH];
         DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring s(self, n);
-        dll = s.substr(0, s.find_last_of(L"\\/") + 1) + L"TOLVEX.dll";
+        std::wstring dir = s.substr(0, s.find_last_of(L"\\/") + 1);
+        std::string notes;
+        dlls = DllsBeside(dir, &notes);
+        printf("%s", notes.c_str());
+        if (dlls.empty()) {
+            Fail("no TOLVEX.dll or TOLVEX32.dll for this Windows in " + Narrow(dir) +
+                 ": put it beside tolvexctl or give its path");
+            return kExitFailed;
+        }
     }
-    std::string report;
-    std::string error = Install(dll, &report);
-    printf("%s", report.c_str());
-    if (!error.empty())
-        Fail(error);
-    return error.empty() ? kExitOk : kExitFailed;
+    for (const std::wstring &dll : dlls) {
+        std::string report;
+        std::string error = Install(dll, &report);
+        printf("%s", report.c_str());
+        if (!error.empty()) {
+            Fail(error);
+            return kExitFailed;
+        }
+    }
+    printf("programs started from now on see \"VeldorNT MIDI Out\" and \"VeldorNT MIDI In\"\n");
+    return kExitOk;
 }
 
 int CmdUninstall(const Options &o)
 {
-    int bits = NativeBits();
+    std::vector<int> archs;
     if (!o.args.empty()) {
-        bits = atoi(o.args[0].c_str());
+        int bits = atoi(o.args[0].c_str());
         if (o.args.size() != 1 || (bits != 32 && bits != 64)) {
             Fail("uninstall takes 32 or 64");
             return kExitUsage;
         }
+        archs.push_back(bits);
+    } else {
+        archs.push_back(NativeBits());
+        if (WindowsBits() == 64)
+            archs.push_back(NativeBits() == 64 ? 32 : 64);
+    }
+    for (int bits : archs) {
+        std::string report;
+        std::string error = Uninstall(bits, &report);
+        printf("%s", report.c_str());
+        if (!error.empty()) {
+            Fail(error);
+            return kExitFailed;
+        }
     }
     std::string report;
-    std::string error = Uninstall(bits, &report);
+    std::string error = RemoveSettingsIfUnused(&report);
     printf("%s", report.c_str());
     if (!error.empty())
         Fail(error);

@@ -30,6 +30,7 @@ struct Options {
     int device = kDeviceByName; /* winmm's device number, or one of the two above */
     double seconds = 0;
     bool quiet = false;
+    bool version = false; /* --version: print it and do nothing else */
     std::string command;
     std::vector<std::string> args;
 };

@@ -17,6 +17,7 @@ namespace
 const wchar_t kDrivers32[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 const wchar_t kDriversDesc[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const wchar_t kDevice0[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
+constexpr int kSettingsParents = 2; /* Parameters and the driver's key: removed with Device0 when empty */
 const wchar_t kComId[] = L"COMID";
 const wchar_t kLowLatency[] = L"LowLatency"; /* not 0: the driver reads its input every millisecond */
 constexpr int kAliases = 10;                 /* midi, midi1 ... midi9: what winmm enumerates */
@@ -132,6 +133,8 @@ bool IsOurs(const std::wstring &value)
 
 int NativeBits() { return sizeof(void *) == 8 ? 64 : 32; }
 
+int WindowsBits() { return NativeBits() == 64 || IsWow64() ? 64 : 32; }
+
 std::wstring InstalledAlias(int bits)
 {
     HKEY key;
@@ -199,7 +202,6 @@ std::string Install(const std::wstring &dllPath, std::string *report)
     }
     if (r != ERROR_SUCCESS)
         return Win32Error("cannot write drivers.desc", (DWORD)r);
-    *report += "programs started from now on see \"VeldorNT MIDI Out\" and \"VeldorNT MIDI In\"\n";
     return std::string();
 }
 
@@ -245,6 +247,68 @@ std::string Uninstall(int bits, std::string *report)
     }
     if (report->empty())
         *report = "nothing to remove: the " + std::to_string(bits) + "-bit driver is not installed\n";
+    return std::string();
+}
+
+std::vector<std::wstring> DllsBeside(const std::wstring &dir, std::string *notes)
+{
+    const wchar_t *const names[] = {L"TOLVEX.dll", L"TOLVEX32.dll"};
+    std::wstring byBits[2]; /* [0] 32-bit, [1] 64-bit */
+    for (const wchar_t *name : names) {
+        std::wstring path = dir + name;
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        std::string error;
+        int bits = DllBits(path, &error);
+        if (bits == 0)
+            *notes += "passed over: " + error + "\n";
+        else if (bits > WindowsBits())
+            *notes += "passed over " + Narrow(path) + ": 32-bit Windows takes no 64-bit driver\n";
+        else if (!byBits[bits == 64].empty())
+            *notes += "passed over " + Narrow(path) + ": " + Narrow(byBits[bits == 64]) + " is " +
+                      std::to_string(bits) + "-bit too\n";
+        else
+            byBits[bits == 64] = path;
+    }
+    std::vector<std::wstring> found;
+    for (int bits : {NativeBits(), NativeBits() == 64 ? 32 : 64}) {
+        if (bits > WindowsBits())
+            continue;
+        if (!byBits[bits == 64].empty())
+            found.push_back(byBits[bits == 64]);
+        else if (!byBits[bits != 64].empty())
+            *notes += "no " + std::to_string(bits) + "-bit DLL in " + Narrow(dir) + ": " + std::to_string(bits) +
+                      "-bit programs will not see the driver\n";
+    }
+    return found;
+}
+
+std::string RemoveSettingsIfUnused(std::string *report)
+{
+    for (int bits : {32, 64})
+        if (bits <= WindowsBits() && !InstalledAlias(bits).empty())
+            return std::string();
+    std::wstring key = kDevice0;
+    LONG r = RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    if (r == ERROR_FILE_NOT_FOUND)
+        return std::string();
+    if (r != ERROR_SUCCESS)
+        return Win32Error("cannot remove the stored settings", (DWORD)r);
+    *report += "removed the stored port and input mode\n";
+    /* Only as far up as nothing else is kept there: a service of that name
+       would keep its own values. */
+    for (int k = 0; k < kSettingsParents; k++) {
+        key.erase(key.find_last_of(L'\\'));
+        HKEY h;
+        DWORD subkeys = 1, values = 1;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+            break;
+        RegQueryInfoKeyW(h, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                         nullptr);
+        RegCloseKey(h);
+        if (subkeys != 0 || values != 0 || RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str()) != ERROR_SUCCESS)
+            break;
+    }
     return std::string();
 }
 

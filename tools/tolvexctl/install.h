@@ -9,11 +9,13 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 extern const wchar_t kDriverFile[];        /* "tolvex.dll", as Drivers32 names it */
 extern const wchar_t kDriverDescription[]; /* drivers.desc text */
 
-int NativeBits(); /* 32 or 64: the architecture this program was built for */
+int NativeBits();  /* 32 or 64: the architecture this program was built for */
+int WindowsBits(); /* 32 or 64: the Windows it runs on */
 
 /* The Drivers32 alias ("midi1") under which the driver of that architecture
    is registered, or empty. */
@@ -24,6 +26,15 @@ std::wstring InstalledAlias(int bits);
    what was done. */
 std::string Install(const std::wstring &dllPath, std::string *report);
 std::string Uninstall(int bits, std::string *report);
+
+/* The DLLs in dir under the release zip's names (TOLVEX.dll, TOLVEX32.dll),
+   by what each file holds, that this Windows takes: this program's own
+   architecture first. *notes says what was passed over or is missing. */
+std::vector<std::wstring> DllsBeside(const std::wstring &dir, std::string *notes);
+
+/* Once no architecture's driver is registered, the stored settings go
+   too; empty string on success. */
+std::string RemoveSettingsIfUnused(std::string *report);
 
 /* The port under ...\Parameters\Device0, value "COMID". */
 std::string StorePort(DWORD port);

@@ -6,6 +6,7 @@
  * (--driver).
  */
 #include "commands.h"
+#include "install.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,10 +25,12 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "  selftest                send a pattern and check it comes back (loop-back plug)\n"
                       "  identity [--time S]     ask the module who it is (universal identity request)\n"
                       "  install [DLL]           copy the DLL to the system directory and register it\n"
-                      "  uninstall [32|64]       remove what install added\n"
+                      "                          (without DLL: each one beside tolvexctl that Windows takes)\n"
+                      "  uninstall [32|64]       remove what install added (without 32|64: every one)\n"
                       "--driver PATH loads TOLVEX.dll itself instead of going through winmm (for Wine).\n"
                       "--device N picks winmm's device N instead of the one named VeldorNT,\n"
-                      "--device mapper winmm's MIDI mapper (not with --driver).\n";
+                      "--device mapper winmm's MIDI mapper (not with --driver).\n"
+                      "--version prints tolvexctl's version.\n";
 
 BOOL WINAPI OnCtrl(DWORD type)
 {
@@ -58,6 +61,8 @@ bool ParseOptions(int argc, char **argv, Options *o)
                 return false;
         } else if (a == "--quiet") {
             o->quiet = true;
+        } else if (a == "--version") {
+            o->version = true;
         } else if (a == "-h" || a == "--help") {
             return false;
         } else if (a.compare(0, 2, "--") == 0) {
@@ -68,7 +73,7 @@ bool ParseOptions(int argc, char **argv, Options *o)
             o->args.push_back(a);
         }
     }
-    return !o->command.empty();
+    return !o->command.empty() || o->version;
 }
 } // namespace
 
@@ -82,6 +87,10 @@ int main(int argc, char **argv)
     if (o.device == kDeviceMapper && !o.driver.empty()) {
         Fail("the MIDI mapper is winmm's: --device mapper does not go with --driver");
         return kExitUsage;
+    }
+    if (o.version) {
+        printf("tolvexctl %s (%d-bit)\n", TOLVEX_VERSION, NativeBits());
+        return kExitOk;
     }
     SetConsoleCtrlHandler(OnCtrl, TRUE);
     InitInput();
