@@ -570,6 +570,8 @@ int main(int argc, char **argv)
         Timing(seconds);
         FreeLibrary(gLib);
     } else if (gMode == "soak" || gMode == "in" || gMode == "outlong") {
+        const char *low = getenv("TOLVEX_LOWLATENCY"); /* the input mode the port opens in */
+        StoreLowLatency(low ? (DWORD)atoi(low) : 0);
         Stream(seconds);
         FreeLibrary(gLib);
     } else {
