@@ -1,6 +1,7 @@
 /*
  * The poll's thread: woken every period by the multimedia timer, which only
- * sets an event, it hands what arrived to GetCommBuff. Whoever ends the
+ * sets an event (or, for the 1 ms period of low-latency input, by its own
+ * waits running out), it hands what arrived to GetCommBuff. Whoever ends the
  * poll waits until the thread has parked for good, so that afterwards no
  * poll runs and none can start, on every NT: winmm never calls into the
  * library, and the thread leaves without returning into it.
