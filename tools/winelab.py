@@ -30,6 +30,15 @@ def run(cmd, timeout, env=None, **kw):
         return subprocess.CompletedProcess(cmd, 127, "", str(e))
 
 
+def stop(proc):
+    """Ends a helper process of ours (a module simulator, Xvfb): asked, then told."""
+    proc.terminate()
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+
+
 def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 

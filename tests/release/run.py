@@ -268,11 +268,7 @@ def installable(root, work, path):
     finally:
         stop_server(env)
         if modsim:
-            modsim.terminate()
-            try:
-                modsim.wait(5)
-            except subprocess.TimeoutExpired:
-                modsim.kill()
+            winelab.stop(modsim)
 
 
 def main():

@@ -17,7 +17,7 @@ import time
 import ctl_inf
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from winelab import run, winpath  # noqa: E402
+from winelab import run, stop, winpath  # noqa: E402
 
 CTL_TIMEOUT = 30  # s for one tolvexctl run
 KEY_DEVICE0 = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0"
@@ -304,11 +304,7 @@ class CtlSuite:
             if os.path.islink(dos):
                 os.unlink(dos)
             self.ctl("port", "1", driver=False)
-            proc.terminate()
-            try:
-                proc.wait(5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
+            stop(proc)
 
     def install(self):
         """tolvexctl install and uninstall: the first free midiN, the file in

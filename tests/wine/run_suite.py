@@ -387,16 +387,8 @@ def wine_suite(tag, arch, loader, dll, host, root, work):
     finally:
         run(["timeout", "30", "wineserver", "-k"], 40, base_env)
         if xvfb:
-            xvfb.terminate()
-            try:
-                xvfb.wait(5)
-            except subprocess.TimeoutExpired:
-                xvfb.kill()
-        modsim.terminate()
-        try:
-            modsim.wait(5)
-        except subprocess.TimeoutExpired:
-            modsim.kill()
+            winelab.stop(xvfb)
+        winelab.stop(modsim)
 
 
 def main():
