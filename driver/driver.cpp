@@ -68,6 +68,16 @@ BOOL LibMain(HINSTANCE hInstance, WORD, WORD)
 
 BOOL WEP(int) { return TRUE; }
 
+/* One more load of our own file that is never given back. NT 4.0 has no
+   way to pin a module but this. */
+void PinLibrary()
+{
+    WCHAR szPath[MAX_PATH];
+    DWORD cch = GetModuleFileNameW(ghModule, szPath, MAX_PATH);
+    if (cch != 0 && cch < MAX_PATH) /* a path cut short names another file, or none */
+        LoadLibraryW(szPath);
+}
+
 WORD WinVer() { return (GetVersion() & kNotNtFamily) == 0 ? 1 : 0; }
 
 extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1, LPARAM lParam2)

@@ -13,4 +13,7 @@ extern "C" BOOL WINAPI DllInstanceInit(HINSTANCE hInstance, DWORD dwReason, LPVO
 BOOL LibMain(HINSTANCE hInstance, WORD wDataSeg, WORD cbHeapSize);
 BOOL WEP(int nParam);
 WORD WinVer();
+/* Keeps the library mapped until the process ends: for code that may run
+   once no unload can wait for it any more. */
+void PinLibrary();
 extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1, LPARAM lParam2);

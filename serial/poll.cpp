@@ -4,17 +4,22 @@
  * waits running out), it hands what arrived to GetCommBuff. Whoever ends the
  * poll waits until the thread has parked for good, so that afterwards no
  * poll runs and none can start, on every NT: winmm never calls into the
- * library, and the thread leaves without returning into it.
+ * library, and the thread leaves without returning into it. Whoever starts
+ * it waits until it runs its own routine, so that an unload never has to
+ * wait for a thread that the loader lock still holds at its start.
  */
+#include "driver/driver.h"
 #include "serial/serial.h"
 
 namespace
 {
-constexpr UINT kResolutionMs = 1;   /* timer resolution held while the poll runs */
-constexpr DWORD kStopWaitMs = 5000; /* longer than any poll, unless a client's callback hangs it */
-constexpr DWORD kSelfPacedMs = 1;   /* periods up to this the thread keeps itself */
+constexpr UINT kResolutionMs = 1;    /* timer resolution held while the poll runs */
+constexpr DWORD kStopWaitMs = 5000;  /* longer than any poll, unless a client's callback hangs it */
+constexpr DWORD kSelfPacedMs = 1;    /* periods up to this the thread keeps itself */
+constexpr DWORD kStartWaitMs = 5000; /* longer than a thread takes to start, unless the loader lock is held that long */
 
 HANDLE ghPollWake;                   /* auto-reset, from the first start to unload: set by the timer and to stop */
+HANDLE ghPollStarted;                /* auto-reset, like ghPollWake: set by a new poll's thread in its own routine */
 HANDLE ghPollParked;                 /* manual-reset: set by the poll's thread as it parks for good */
 HANDLE ghPollThread;                 /* the poll's thread, from its start until it is reaped */
 std::atomic<DWORD> gidPollThread{0}; /* its identifier; 0 when there is none */
@@ -32,6 +37,7 @@ DWORD WINAPI PollThread(LPVOID lpParked)
 {
     /* Known as the poll before its first callback, whenever its creator gets to say so. */
     gidPollThread = GetCurrentThreadId();
+    SetEvent(ghPollStarted);
     /* Stopped from a callback of its own, the timer no longer wakes it. */
     while (gfPollStop == 0 && WaitForSingleObject(ghPollWake, gdwPollWait) != WAIT_FAILED && gfPollStop == 0)
         GetCommBuff();
@@ -40,6 +46,16 @@ DWORD WINAPI PollThread(LPVOID lpParked)
     QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void (*)()>(ExitThread)), GetCurrentThread(), 0);
     SignalObjectAndWait((HANDLE)lpParked, GetCurrentThread(), INFINITE, TRUE);
     return 0;
+}
+
+/* A timer killed synchronously sets the event no more once the kill
+   returns; winmm before XP may not know the flag, and a timer without it
+   may set the event once more, which only wakes the poll once more. */
+UINT StartTimer(DWORD dwPeriod)
+{
+    constexpr UINT kFlags = TIME_PERIODIC | TIME_CALLBACK_EVENT_SET;
+    UINT id = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, kFlags | TIME_KILL_SYNCHRONOUS);
+    return id != 0 ? id : timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, kFlags);
 }
 
 void KillTimer()
@@ -59,7 +75,9 @@ BOOL StartPoll(DWORD dwPeriod)
         return FALSE;
     if (ghPollWake == 0)
         ghPollWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (ghPollWake == 0)
+    if (ghPollStarted == 0)
+        ghPollStarted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (ghPollWake == 0 || ghPollStarted == 0)
         return FALSE;
 
     gfPollStop = 0;
@@ -68,7 +86,7 @@ BOOL StartPoll(DWORD dwPeriod)
        thread waking it would be one more hand-over, each a source of delay. */
     gdwPollWait = dwPeriod <= kSelfPacedMs ? dwPeriod : INFINITE;
     if (gdwPollWait == INFINITE)
-        myTimerID = timeSetEvent(dwPeriod, 0, (LPTIMECALLBACK)ghPollWake, 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
+        myTimerID = StartTimer(dwPeriod);
     if (gdwPollWait == INFINITE && myTimerID == 0) {
         StopPoll();
         return FALSE;
@@ -77,6 +95,7 @@ BOOL StartPoll(DWORD dwPeriod)
         return TRUE;
 
     ResetEvent(ghPollWake); /* a wake meant for an earlier poll: this one starts with the period */
+    ResetEvent(ghPollStarted);
     ghPollParked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
     if (ghPollParked != 0)
@@ -88,6 +107,13 @@ BOOL StartPoll(DWORD dwPeriod)
     gidPollThread = id;
     /* As the multimedia timer's own thread runs: input is stamped as it is read. */
     SetThreadPriority(ghPollThread, THREAD_PRIORITY_TIME_CRITICAL);
+    /* A new thread runs the loader's thread attach, under the loader lock,
+       before its routine; an unload holds that lock, so it can wait only for
+       a thread that is past it. One that the lock holds longer than any
+       start takes will run the library's code when it can: the library then
+       stays mapped until the process ends. */
+    if (WaitForSingleObject(ghPollStarted, kStartWaitMs) != WAIT_OBJECT_0)
+        PinLibrary();
     return TRUE;
 }
 
@@ -111,10 +137,11 @@ BOOL ReapPoll()
        touches the port no more once that returns, so a close goes ahead. */
     if (ghPollThread != 0 && WaitForSingleObject(ghPollParked, kStopWaitMs) != WAIT_OBJECT_0)
         return FALSE;
+    /* The identifier first: once the handle is closed, another thread may take it. */
+    gidPollThread = 0;
     if (ghPollThread != 0)
         CloseHandle(ghPollThread);
     ghPollThread = 0;
-    gidPollThread = 0;
     if (ghPollParked != 0)
         CloseHandle(ghPollParked);
     ghPollParked = 0;
@@ -134,4 +161,7 @@ void PollDelete()
     if (ghPollWake != 0)
         CloseHandle(ghPollWake);
     ghPollWake = 0;
+    if (ghPollStarted != 0)
+        CloseHandle(ghPollStarted);
+    ghPollStarted = 0;
 }

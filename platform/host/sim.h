@@ -80,6 +80,9 @@ std::vector<MessageBoxCall> MessageBoxes();
 /* Critical sections entered and not yet left, over all threads. */
 int HeldCriticalSections();
 
+/* LoadLibraryW calls that loaded the library's own file (each keeps it mapped). */
+int LibraryLoads();
+
 /* GetVersion's answer; the default is an NT-family version word. */
 void SetVersion(DWORD version);
 

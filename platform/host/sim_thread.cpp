@@ -60,6 +60,7 @@ int blocked; /* simulated threads inside a wait */
 int started;
 int lastPriority;
 bool failThread, failEvent;
+bool holdStarts;                           /* new threads wait before their routine, as the loader lock holds them */
 thread_local std::shared_ptr<Object> self; /* the simulated thread running here */
 thread_local DWORD ownId;                  /* any other thread's identifier */
 
@@ -125,6 +126,7 @@ void WorkerLoop(Worker *w)
     std::unique_lock<std::mutex> lk(lock);
     for (;;) {
         w->go.wait(lk, [w] { return w->job != nullptr; });
+        changed.wait(lk, [] { return !holdStarts; });
         self = w->job;
         lk.unlock();
         try {
@@ -143,6 +145,8 @@ void WorkerLoop(Worker *w)
 void ResetThreads()
 {
     std::unique_lock<std::mutex> lk(lock);
+    holdStarts = false;
+    changed.notify_all();
     if (!changed.wait_for(lk, kJoinLimit, [] { return LiveLocked() == 0; })) {
         fprintf(stderr, "sim: %d thread(s) still running at a reset\n", LiveLocked());
         abort();
@@ -152,6 +156,7 @@ void ResetThreads()
     lastPriority = 0;
     failThread = failEvent = false;
 }
+
 sim::ResetHook reset(&ResetThreads);
 } // namespace
 
@@ -330,6 +335,13 @@ void FailNextCreateThread()
 {
     std::lock_guard<std::mutex> g(lock);
     failThread = true;
+}
+
+void HoldThreadStarts(bool hold)
+{
+    std::lock_guard<std::mutex> g(lock);
+    holdStarts = hold;
+    changed.notify_all();
 }
 
 void FailNextCreateEvent()

@@ -20,6 +20,9 @@ bool ThreadsEnd();        /* whether every simulated thread ends within five sec
 int ThreadsStarted();     /* CreateThread calls that gave a thread, since the last reset */
 int LastThreadPriority(); /* the last priority SetThreadPriority gave */
 void FailNextCreateThread();
+/* While held, a new thread does not reach its routine: the loader lock, which
+   an unload holds, keeps a real one in its thread attach. */
+void HoldThreadStarts(bool hold);
 void FailNextCreateEvent();
 
 } // namespace sim

@@ -47,7 +47,7 @@ int started;
 int depth;
 UINT lastPeriod, lastFlags;
 bool threaded;
-bool failNext;
+int failNext; /* timeSetEvent calls still to fail */
 
 bool SetsEvent(const Timer &t) { return (t.flags & TIME_CALLBACK_EVENT_SET) != 0; }
 
@@ -111,7 +111,7 @@ void ResetTimer()
         depth = 0;
         lastPeriod = lastFlags = 0;
         threaded = false;
-        failNext = false;
+        failNext = 0;
     }
     for (auto &t : old)
         Stop(t);
@@ -148,8 +148,8 @@ MMRESULT timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK fptc, DWORD_PTR dwUser, 
         std::lock_guard<std::mutex> g(lock);
         lastPeriod = uDelay;
         lastFlags = fuEvent;
-        if (failNext || fptc == nullptr || uDelay == 0) {
-            failNext = false;
+        if (failNext > 0 || fptc == nullptr || uDelay == 0) {
+            failNext -= failNext > 0;
             return 0;
         }
         t = std::make_shared<Timer>();
@@ -238,9 +238,9 @@ int TimerResolutionDepth()
     return depth;
 }
 
-void FailNextTimeSetEvent()
+void FailNextTimeSetEvent(int calls)
 {
     std::lock_guard<std::mutex> g(lock);
-    failNext = true;
+    failNext = calls;
 }
 } // namespace sim

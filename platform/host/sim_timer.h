@@ -15,11 +15,11 @@ void FireTimers();
 /* Timers started from now on run on a thread of their own every period. */
 void RunTimersOnThreads(bool on);
 
-int LiveTimers();           /* started and not yet killed */
-int TimersStarted();        /* timeSetEvent calls that gave a timer */
-UINT LastTimerPeriod();     /* uDelay of the last timeSetEvent */
-UINT LastTimerFlags();      /* fuEvent of the last timeSetEvent */
-int TimerResolutionDepth(); /* timeBeginPeriod calls not yet ended */
-void FailNextTimeSetEvent();
+int LiveTimers();                         /* started and not yet killed */
+int TimersStarted();                      /* timeSetEvent calls that gave a timer */
+UINT LastTimerPeriod();                   /* uDelay of the last timeSetEvent */
+UINT LastTimerFlags();                    /* fuEvent of the last timeSetEvent */
+int TimerResolutionDepth();               /* timeBeginPeriod calls not yet ended */
+void FailNextTimeSetEvent(int calls = 1); /* the next calls fail, as they would without resources */
 
 } // namespace sim

@@ -46,7 +46,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD dwMilliseconds, BOOL bAlertable);
 DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
 
-/* System: sim_services.cpp (GetLastError, Sleep), sim_system.cpp (GetVersion, locks) */
+/* System: sim_services.cpp (GetLastError, Sleep), sim_system.cpp (GetVersion, locks, the library's own file) */
 DWORD GetVersion(void);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
@@ -56,6 +56,8 @@ void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
 
 /* Registry: sim_registry.cpp */
 LONG RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);

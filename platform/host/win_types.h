@@ -49,6 +49,7 @@ typedef HWND__ *HWND;
 struct HINSTANCE__;
 typedef HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
+#define MAX_PATH 260
 struct HDRVR__;
 typedef HDRVR__ *HDRVR;
 struct HMIDI__;

@@ -157,8 +157,12 @@ const Fault kFaults[] = {
     {"BuildCommDCB", [] { sim::FailNextBuildDcb(); }, OpenInAnswer, "open 4 gate 1", false, nullptr},
     {"SetCommState", [] { sim::RefuseState(kPortName, true); }, OpenOutAnswer, "open 4", false,
      [] { sim::RefuseState(kPortName, false); }},
-    {"TimeSetEventOutput", [] { sim::FailNextTimeSetEvent(); }, OpenOutAnswer, "open 4", false, nullptr},
-    {"TimeSetEventInput", [] { sim::FailNextTimeSetEvent(); }, OpenInAnswer, "open 4 gate 1", false, nullptr},
+    /* The timer is asked for twice: with the synchronous kill, which winmm
+       before XP may refuse, and without it. */
+    {"TimeSetEventOutput", [] { sim::FailNextTimeSetEvent(2); }, OpenOutAnswer, "open 4", false, nullptr},
+    {"TimeSetEventInput", [] { sim::FailNextTimeSetEvent(2); }, OpenInAnswer, "open 4 gate 1", false, nullptr},
+    {"TimeSetEventSynchronousKill", [] { sim::FailNextTimeSetEvent(1); }, OpenOutAnswer, "open 0 close 0", false,
+     nullptr},
     {"CreateEventWake", [] { sim::FailNextCreateEvent(); }, OpenOutAnswer, "open 4", false, nullptr},
     {"CreateThread", [] { sim::FailNextCreateThread(); }, OpenInAnswer, "open 4 gate 1", false, nullptr},
 

@@ -1,8 +1,10 @@
 /* The shared port connection: one port for both devices, and what each kind
    of failure gives back. */
 #include "platform/host/sim_registry.h"
+#include "platform/host/sim_thread.h"
 #include "serial_fixture.h"
 
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -92,8 +94,8 @@ TEST_F(PortConnection, Port3IsOpenedAsCom3At38400N81)
     EXPECT_EQ(0u, to.ReadTotalTimeoutConstant);
 
     EXPECT_EQ(10u, sim::LastTimerPeriod());
-    EXPECT_EQ((UINT)(TIME_PERIODIC | TIME_CALLBACK_EVENT_SET), sim::LastTimerFlags())
-        << "the timer wakes the poll's thread: it never calls into the library";
+    EXPECT_EQ((UINT)(TIME_PERIODIC | TIME_CALLBACK_EVENT_SET | TIME_KILL_SYNCHRONOUS), sim::LastTimerFlags())
+        << "the timer wakes the poll's thread: it never calls into the library, nor sets the event once killed";
 }
 
 TEST_F(PortConnection, SettingsTheDescriptionLeavesOutAreNotTakenFromThePort)
@@ -144,7 +146,7 @@ const Failure kFailures[] = {
      }},
     {"FileThatIsNoSerialPort", 2, [] { sim::RefuseTimeouts("com2", true); }},
     {"SettingsRefused", 2, [] { sim::RefuseState("com2", true); }},
-    {"PollTimerNotStarted", 2, [] { sim::FailNextTimeSetEvent(); }},
+    {"PollTimerNotStarted", 2, [] { sim::FailNextTimeSetEvent(2); }},
     {"NoPortConfigured", -1, [] {}},
     {"PortNumberTooLongForTheTexts", 123456789, [] {}},
     {"PortNumberOfFiveDigits", 12345, [] {}},
@@ -223,6 +225,34 @@ TEST_F(PortConnection, TwoDevicesOpeningAtOnceOpenThePortOnce)
         ReleaseMIDICOM();
     }
     EXPECT_EQ(50u, sim::CreateFileCalls().size());
+}
+
+/* A new thread runs its routine only once the loader lock is free, and an
+   unload holds that lock: the open returns once the poll's thread runs its
+   own code, so that an unload can wait for it. One held past any start goes
+   on, and the library stays mapped for the code that thread will run. */
+TEST_F(PortConnection, OpenReturnsOnceThePollsThreadRunsItsOwnCode)
+{
+    sim::HoldThreadStarts(true);
+    std::atomic<bool> opened{false};
+    std::thread open([&] {
+        EXPECT_EQ(0, OpenMIDICOM(kPort));
+        opened = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(opened) << "the open returned before the poll's thread ran";
+    sim::HoldThreadStarts(false);
+    open.join();
+    EXPECT_EQ(0, sim::LibraryLoads());
+    ReleaseMIDICOM();
+    ExpectAllGivenBack();
+
+    sim::HoldThreadStarts(true);
+    EXPECT_EQ(0, OpenMIDICOM(kPort)) << "held past any start";
+    EXPECT_EQ(1, sim::LibraryLoads()) << "the library was not kept mapped";
+    sim::HoldThreadStarts(false);
+    ReleaseMIDICOM();
+    ExpectAllGivenBack();
 }
 
 /* Ports above COM9 exist only in the device namespace; the settings

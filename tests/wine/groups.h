@@ -17,6 +17,7 @@ void GroupShared();
 void GroupUnload();
 void GroupUnwind();
 void GroupUnloadRounds();
+void GroupUnloadAtOnce();
 void GroupCloseRounds();
 void GroupLostPort();
 void GroupConfigure();

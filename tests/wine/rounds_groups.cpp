@@ -21,6 +21,7 @@ constexpr DWORD kTimerSpan = 250;  /* ms: 25 poll periods, in which a timer left
 constexpr DWORD kAfterClose = 12;  /* ms after a close for a late callback to show: more than a poll period */
 constexpr DWORD kHoldMs = 5;       /* ms a held callback keeps the poll inside the library */
 constexpr DWORD kPhases = 10;      /* ms of poll period over which the other unloads are spread */
+constexpr DWORD kUnloadLimitMs = 1000; /* an unload slower than this waited for something that could not come */
 
 volatile LONG gData;   /* MIM_DATA since the last open */
 volatile LONG gLate;   /* callbacks made after MIDM_CLOSE returned */
@@ -148,6 +149,52 @@ void GroupUnloadRounds()
            "expected at most %lu handles after %d rounds (%lu after round %d), got %lu after %d rounds",
            (unsigned long)(handlesWarm + kHandleSlack), kUnloadRounds, (unsigned long)handlesWarm, kWarmRounds,
            (unsigned long)handlesEnd, done);
+}
+
+/* FreeLibrary at once after an open, with the device open: the poll's thread
+   was created a moment ago, and an unload that waited for a thread still
+   held at its start by the loader lock would hang, then leave the thread to
+   start in unmapped code. Each device, kUnloadRounds times. */
+void GroupUnloadAtOnce()
+{
+    StoreComId(1);
+    for (DeviceProc *proc : {&gMod, &gMid}) {
+        bool output = proc == &gMod;
+        double worst = 0;
+        int slow = -1, openFailed = -1, done = 0;
+        LARGE_INTEGER freq, t0, t1;
+        QueryPerformanceFrequency(&freq);
+        for (gRound = 0; gRound < kUnloadRounds && slow < 0 && openFailed < 0; gRound++) {
+            gStage = "LoadLibrary";
+            if (!LoadOrReport())
+                return;
+            gStage = "opening";
+            if (OpenDevice(*proc, output ? MODM_OPEN : MIDM_OPEN, CountingProc) != 0)
+                openFailed = gRound;
+            else if (output)
+                gMod(0, MODM_DATA, 0, 0x403C90, 0);
+            gStage =
+                output ? "FreeLibrary at once after the output's open" : "FreeLibrary at once after the input's open";
+            QueryPerformanceCounter(&t0);
+            FreeLibrary(gLib);
+            QueryPerformanceCounter(&t1);
+            double ms = (double)(t1.QuadPart - t0.QuadPart) * 1000.0 / (double)freq.QuadPart;
+            worst = std::max(worst, ms);
+            if (ms > kUnloadLimitMs)
+                slow = gRound;
+            done++;
+        }
+        gStage = "after the last FreeLibrary";
+        Sleep(kTimerSpan); /* a thread left to start in unmapped code crashes the host here */
+        gRound = -1;
+        const char *dev = output ? "output" : "input";
+        printf("INFO %s %s: %d rounds, worst FreeLibrary %.3f ms\n", gGroup.c_str(), dev, done, worst);
+        std::string check = std::string(dev) + "-unloads-at-once";
+        Report(openFailed < 0 && slow < 0 && done == kUnloadRounds, check.c_str(),
+               "expected %d rounds each unloaded within %lu ms, got %d rounds, open failed in round %d, worst "
+               "%.1f ms in round %d",
+               kUnloadRounds, (unsigned long)kUnloadLimitMs, done, openFailed, worst, slow);
+    }
 }
 
 /* Close and reopen of the input, the module streaming: every close returns

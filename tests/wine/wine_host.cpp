@@ -36,6 +36,7 @@ const Group kGroups[] = {
     {"unwind", GroupUnwind, false},
     {"unload", GroupUnload, true},
     {"unloadrounds", GroupUnloadRounds, true},
+    {"unloadatonce", GroupUnloadAtOnce, true},
     {"closerounds", GroupCloseRounds, true},
     {"lostport", GroupLostPort, true},
     {"configure", GroupConfigure, false},
