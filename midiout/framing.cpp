@@ -26,7 +26,7 @@ constexpr int kShortMsgMax = 4;        /* bytes in a packed short message */
 
 BYTE bBytes[kStagingSize];   /* staging buffer of one write; only the holder of InCode touches it */
 std::atomic<WORD> InCode{0}; /* 1 while modSendData is at work */
-DWORD dwPortEpochSeen;       /* gdwPortEpoch when the running status was last valid */
+DWORD dwPortEpochSeen;       /* gdwPortEpoch of the port the running status and the bytes are for */
 
 BYTE ChannelLength(BYTE status) { return gabMsgLenChannel[(status >> kStatusShift) - (kChannelFirst >> kStatusShift)]; }
 
@@ -76,7 +76,6 @@ void modSendData(const BYTE *lpData, DWORD cbLength)
     /* A second sender's bytes are dropped rather than mixed into ours. */
     if (InCode.exchange(1) != 0)
         return;
-    FollowPort();
 
     /* Long buffers go whole, in staging-buffer pieces: dropping a block above
        4096 bytes and still reporting it done would lose it unseen. */
@@ -91,7 +90,7 @@ void modSendData(const BYTE *lpData, DWORD cbLength)
                 bBytes[k] = b;
         }
         if (fWrite)
-            PortWrite(bBytes, (int)cbPiece);
+            PortWrite(bBytes, (int)cbPiece, dwPortEpochSeen); /* framed for that port, not one opened since */
         cbSent += cbPiece;
     } while (cbSent < cbLength);
 
@@ -105,6 +104,7 @@ DWORD modSendLongData(LPMIDIHDR lpHdr)
     if ((lpHdr->dwFlags & MHDR_PREPARED) == 0)
         return MIDIERR_UNPREPARED;
 
+    FollowPort();
     modSendData(reinterpret_cast<const BYTE *>(lpHdr->lpData), lpHdr->dwBufferLength);
     lpHdr->dwFlags |= MHDR_DONE;
     midiCallback(&gMidiOutClient, MOM_DONE, (DWORD_PTR)lpHdr, 0);

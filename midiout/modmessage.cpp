@@ -8,6 +8,10 @@
 #include "res/resource.h"
 #include "serial/serial.h"
 
+/* Claimed by a compare-and-swap, as the input is: of two opens at once,
+   one takes the device and the other is refused. */
+std::atomic<DWORD> gfMidiOutOpen{0};
+
 namespace
 {
 constexpr DWORD kNumDevs = 1;                /* one output device */
@@ -17,6 +21,8 @@ constexpr WORD kAllChannels = 0xFFFF;        /* wChannelMask */
 /* Send, long-send and reset requests inside modMessage: the one that raises
    it from 0 goes ahead, any other (another thread, a callback) is turned away. */
 std::atomic<WORD> wMidiOutEntered{0};
+
+constexpr DWORD kOutClosing = 2; /* gfMidiOutOpen while a close runs */
 
 DWORD modAcquireHardware() { return 0; }
 DWORD modReleaseHardware() { return 0; }
@@ -52,10 +58,13 @@ DWORD modOpen(const MIDIOPENDESC *lpDesc, DWORD dwFlags)
         return MMSYSERR_INVALPARAM;
     if (modAcquireHardware() != 0)
         return MMSYSERR_ALLOCATED;
-    if (fCommOut == 0)
+    DWORD dwClosed = 0;
+    if (!gfMidiOutOpen.compare_exchange_strong(dwClosed, 1))
         return MMSYSERR_ALLOCATED; /* open already: the first client keeps it */
-    if (OpenMIDICOM(RSPort) != 0)
+    if (OpenMIDICOM(RSPort) != 0) {
+        gfMidiOutOpen = 0;
         return MMSYSERR_ALLOCATED;
+    }
 
     gMidiOutClient.dwCallback = lpDesc->dwCallback;
     gMidiOutClient.dwInstance = lpDesc->dwInstance;
@@ -70,8 +79,9 @@ DWORD modOpen(const MIDIOPENDESC *lpDesc, DWORD dwFlags)
 DWORD modClose()
 {
     /* A close of a closed device would take the shared port's count below
-       the other device's open. */
-    if (fCommOut != 0)
+       the other device's open; of two closes at once, one goes ahead. */
+    DWORD dwOpen = 1;
+    if (fCommOut != 0 || !gfMidiOutOpen.compare_exchange_strong(dwOpen, kOutClosing))
         return MMSYSERR_INVALHANDLE;
 
     /* The client hears of the close at once; the reset's 30 ms wait follows,
@@ -82,6 +92,7 @@ DWORD modClose()
     modReleaseHardware();
     DisableCommOut();
     CloseMIDICOM(RSPort);
+    gfMidiOutOpen = 0;
     return MMSYSERR_NOERROR;
 }
 

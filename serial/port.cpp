@@ -55,9 +55,9 @@ void ClosePort()
         CloseHandle(idComDev);
     }
     idComDev = 0;
-    LeaveCriticalSection(&gPortCrit);
     gfPortLost = 0;
     gfLossUnreported = 0;
+    LeaveCriticalSection(&gPortCrit);
 }
 
 /* Opens the port by szPortName and gives it the line's settings; 0 on failure. */
@@ -167,25 +167,39 @@ void ReadPort()
 void ReopenLostPort()
 {
     DWORD now = timeGetTime();
-    if (idComDev != 0) {
-        EnterCriticalSection(&gPortCrit);
+    /* Looked at again under the lock: a client's callback for the loss may
+       have closed the connection, or opened it afresh, and that handle is
+       not the lost one. */
+    EnterCriticalSection(&gPortCrit);
+    BOOL fLost = gfPortLost != 0;
+    if (fLost && idComDev != 0) {
         CloseHandle(idComDev);
         idComDev = 0;
-        LeaveCriticalSection(&gPortCrit);
         dwLastTry = now;
     }
-    if (now - dwLastTry < kReopenMs || PollStopping())
+    LeaveCriticalSection(&gPortCrit);
+    if (!fLost || now - dwLastTry < kReopenMs || PollStopping())
         return;
     dwLastTry = now;
     HANDLE h = OpenPortByName();
     if (h == 0)
         return;
 
+    /* The open may take seconds (a wireless port out of range): a close that
+       gave up waiting for it meanwhile has ended the connection, which the
+       handle must not outlive. */
     EnterCriticalSection(&gPortCrit);
-    idComDev = h;
-    gfPortLost = 0;
-    gdwPortEpoch++; /* the output's running status starts again */
+    BOOL fInstall = gfPortLost != 0 && idComDev == 0 && !PollStopping();
+    if (fInstall) {
+        idComDev = h;
+        gfPortLost = 0;
+        gdwPortEpoch++; /* the output's running status starts again */
+    }
     LeaveCriticalSection(&gPortCrit);
+    if (!fInstall) {
+        CloseHandle(h);
+        return;
+    }
     CritEnter();
     midResync(); /* what was under way when the port went is gone */
     CritLeave();
@@ -237,21 +251,24 @@ void ReleaseMIDICOM()
 {
     if (!CommEnter())
         return;
+    /* One wait either way: a second after the first ran out would only
+       double the hang of an unload. */
     if (UseComCount > 0) {
         DisableCommIn();
         DisableCommOut(); /* nothing may write to the handle about to close */
         StopPoll();
         ClosePort();
         UseComCount = 0;
+    } else {
+        ReapPoll(); /* a poll ended from its own callback, on its way out */
     }
-    ReapPoll();
     LeaveCriticalSection(&gCommCrit);
 }
 
-void PortWrite(const BYTE *lpBuf, int cb)
+void PortWrite(const BYTE *lpBuf, int cb, DWORD dwEpoch)
 {
     EnterCriticalSection(&gPortCrit);
-    if (!gfPortLost && idComDev != 0) {
+    if (!gfPortLost && idComDev != 0 && gdwPortEpoch == dwEpoch) {
         DWORD dwErrors;
         /* A failed write is not reported, but a device gone is noticed; one
            that goes while the write waits may still report success, short. */
@@ -268,7 +285,9 @@ void GetCommBuff()
     if (!gfPortLost || PollStopping())
         return; /* ended from a callback: the handle is no longer the poll's */
 
-    /* Reported once, with the rules of any port error; not once a poll. */
+    /* Reported once, with the rules of any port error; not once a poll. The
+       report's callback may end or renew the connection: ReopenLostPort
+       looks again. */
     if (gfLossUnreported.exchange(0) != 0 && fCommIn == 0)
         midPortError();
     ReopenLostPort();

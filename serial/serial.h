@@ -36,9 +36,10 @@ WORD CloseMIDICOM(LONG port);
 /* Gives the whole connection back, whatever the use count; returns when no
    poll runs and none can start. */
 void ReleaseMIDICOM();
-/* Writes to the port unless it is lost; a write that finds the device gone
-   marks the port lost. */
-void PortWrite(const BYTE *lpBuf, int cb);
+/* Writes to the port unless it is lost, or was opened again since the
+   writer read gdwPortEpoch as dwEpoch (it framed the bytes for the port
+   before); a write that finds the device gone marks the port lost. */
+void PortWrite(const BYTE *lpBuf, int cb, DWORD dwEpoch);
 void GetCommBuff();
 
 /* poll.cpp: the poll's thread, woken every period */

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -41,6 +42,7 @@ struct Port {
 };
 
 std::mutex lock;
+std::function<void()> duringOpen; /* run inside the next CreateFileW, before it opens */
 Port ports[kPorts];
 uintptr_t nextSerial;
 int openHandles;
@@ -276,6 +278,7 @@ void ResetSerial()
     readMicroseconds = 0;
     failRead = failWrite = false;
     failGetState = failBuildDcb = false;
+    duringOpen = nullptr;
     readBeforeFailure = writeBeforeFailure = 0;
     createCalls.clear();
     descriptions.clear();
@@ -287,6 +290,13 @@ sim::ResetHook reset(&ResetSerial);
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                    DWORD disposition, DWORD dwFlagsAndAttributes, HANDLE)
 {
+    std::function<void()> during;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        during.swap(duringOpen);
+    }
+    if (during)
+        during();
     std::lock_guard<std::mutex> g(lock);
     std::u16string name = lpFileName ? lpFileName : u"";
     createCalls.push_back({name, dwDesiredAccess, dwShareMode, disposition, dwFlagsAndAttributes});
@@ -621,5 +631,11 @@ void FailNextBuildDcb()
 {
     std::lock_guard<std::mutex> g(lock);
     failBuildDcb = true;
+}
+
+void DuringNextOpen(std::function<void()> what)
+{
+    std::lock_guard<std::mutex> g(lock);
+    duringOpen = std::move(what);
 }
 } // namespace sim

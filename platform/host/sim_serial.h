@@ -8,6 +8,7 @@
 
 #include "win_types.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,5 +59,8 @@ void SetPortErrors(const char *name, DWORD ceBits); /* pending until ClearCommEr
 void FailErrorQuery(const char *name, bool fail);   /* ClearCommError itself fails */
 void FailNextGetState();                            /* next GetCommState fails */
 void FailNextBuildDcb();                            /* next BuildCommDCBW fails, the record untouched */
+/* Runs what, on the opening thread, inside the next CreateFileW before it
+   opens anything: what other code does while an open takes its time. */
+void DuringNextOpen(std::function<void()> what);
 
 } // namespace sim

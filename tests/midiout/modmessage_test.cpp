@@ -3,6 +3,7 @@
 #include "driver/midiclient.h"
 
 #include <cstring>
+#include <thread>
 
 namespace
 {
@@ -121,6 +122,28 @@ TEST_F(OutputDevice, SecondOpenIsRefusedAndTheFirstClientKeepsTheDevice)
     EXPECT_EQ((DWORD)MMSYSERR_ALLOCATED, Open(0x999));
     EXPECT_EQ(kCallback, gMidiOutClient.dwCallback);
     EXPECT_EQ(1, UseComCount);
+}
+
+TEST_F(OutputDevice, OfTwoOpensAtOnceOneIsRefusedAndOneCloseGivesThePortBack)
+{
+    for (int round = 0; round < 50; round++) {
+        std::atomic<int> ready{0}, opened{0};
+        auto open = [&] {
+            MIDIOPENDESC d{};
+            ready++;
+            while (ready < 2) {
+            }
+            opened += modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&d, CALLBACK_FUNCTION) == MMSYSERR_NOERROR;
+        };
+        std::thread a(open), b(open);
+        a.join();
+        b.join();
+        ASSERT_EQ(1, opened.load()) << "round " << round;
+        ASSERT_EQ(1, UseComCount) << "round " << round;
+        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Send(MODM_CLOSE)) << "round " << round;
+        ASSERT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MODM_CLOSE)) << "round " << round;
+        ASSERT_EQ(0, UseComCount) << "round " << round;
+    }
 }
 
 TEST_F(OutputDevice, PortHeldElsewhereRefusesTheOpenAndLeavesNothingRunning)

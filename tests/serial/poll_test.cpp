@@ -149,9 +149,74 @@ TEST_F(Poll, OutputWhileThePortIsLostIsDroppedAndAfterwardsNeedsAStatus)
     ASSERT_EQ(1, sim::OpenPortHandles()) << "opened again";
     modSendShortMsg(0x4041); /* running status from before the loss */
     modSendShortMsg(0x404290);
+    const BYTE kDataOnly[] = {0x43, 0x40};
+    PortWrite(kDataOnly, 2, gdwPortEpoch - 1); /* framed for the port before it was opened again */
     EXPECT_EQ((std::vector<std::string>{"90 3C 40", "90 42 40"}), Writes()) << "writes on either handle";
     EXPECT_EQ(std::vector<std::string>{}, Heard()) << "input was not open";
     EXPECT_EQ(0, sim::CallsOnClosedHandles());
+}
+
+/* A client that meets the loss by closing its input and opening a device
+   again, from the loss's own callback, keeps the port it opened: the poll
+   does not take it for the lost one. */
+TEST_F(Poll, DeviceOpenedFromTheLossCallbackKeepsItsPort)
+{
+    MIDIOPENDESC desc{};
+    desc.dwCallback = kInputCallback;
+    for (UINT reopen : {MIDM_OPEN, MODM_OPEN}) {
+        SCOPED_TRACE(reopen == MIDM_OPEN ? "the input opened again" : "the output opened");
+        ReleaseMIDICOM();
+        ASSERT_EQ(0, OpenMIDICOM(kPort));
+        gfMidiInOpen = 1;
+        gfMidiOutOpen = 0;
+        EnableCommIn();
+        sim::ClearNotifications();
+        sim::OnNotification([&](const sim::Notification &n) {
+            if (n.dwMsg != MIM_ERROR)
+                return;
+            EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_CLOSE, 0, 0, 0));
+            if (reopen == MIDM_OPEN)
+                EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION));
+            else
+                EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION));
+        });
+        sim::LosePort(kPortName, kErrorBadCommand);
+        sim::SetPortPresent(kPortName, true); /* back under its name by the time the client opens it */
+        PollFor(30);
+        sim::OnNotification(nullptr);
+        EXPECT_EQ(1, sim::OpenPortHandles()) << "the port the client opened";
+        /* The loss once, then the client's close and open. */
+        std::vector<std::string> heard{"ERROR 00", "OTHER 00", "OTHER 00"};
+        EXPECT_EQ(heard, Heard());
+        if (reopen == MODM_OPEN) {
+            modMessage(0, MODM_DATA, 0, 0x403C90, 0);
+            EXPECT_EQ(std::vector<std::string>{"90 3C 40"}, Writes()) << "the output writes to it";
+            modMessage(0, MODM_CLOSE, 0, 0, 0);
+        } else {
+            sim::FeedPort(kPortName, Bytes({0xF8}));
+            PollFor(10);
+            heard.push_back("DATA F8");
+            EXPECT_EQ(heard, Heard()) << "the input reads from it";
+            midMessage(0, MIDM_CLOSE, 0, 0, 0);
+        }
+        sim::ClearPortWrites(kPortName);
+    }
+    EXPECT_EQ(0, sim::CallsOnClosedHandles());
+}
+
+/* The connection ends while the poll is inside a slow open of the lost
+   port (a close that gave up waiting for it): the handle that open gives
+   is not kept, and the port opens again afterwards. */
+TEST_F(Poll, ConnectionEndedDuringTheReopenOfALostPortLeavesNoHandle)
+{
+    sim::LosePort(kPortName, kErrorBadCommand);
+    PollFor(100);
+    sim::SetPortPresent(kPortName, true);
+    sim::DuringNextOpen([] { CloseMIDICOM(kPort); });
+    PollFor(1000);
+    EXPECT_EQ(0, UseComCount);
+    EXPECT_EQ(0, sim::OpenPortHandles()) << "the reopened port outlived its connection";
+    EXPECT_EQ(0, OpenMIDICOM(kPort)) << "a later open finds the port free";
 }
 
 TEST_F(Poll, ReadFailingAfterSomeBytesStillHandsThemOn)
@@ -175,14 +240,14 @@ TEST_F(Poll, ClosedGateLeavesThePortUnread)
     EXPECT_EQ(2u, sim::PortPending(kPortName));
 }
 
-TEST_F(Poll, GateClosedDuringAPollDropsTheRestButNotTheErrorByte)
+TEST_F(Poll, GateClosedDuringAPollDropsTheRestAndTheReadsError)
 {
     sim::FeedPort(kPortName, std::vector<BYTE>(5, 0xF8));
     sim::SetPortErrors(kPortName, CE_FRAME);
     sim::OnNotification([](const sim::Notification &) { DisableCommIn(); }); /* a reset on another thread */
     sim::FireTimers();
 
-    EXPECT_EQ((std::vector<std::string>{"DATA F8", "ERROR 00"}), Heard());
+    EXPECT_EQ((std::vector<std::string>{"DATA F8"}), Heard()) << "nothing once the reset has returned";
     EXPECT_EQ(0u, sim::PortPending(kPortName)) << "the dropped bytes were read all the same";
 }
 

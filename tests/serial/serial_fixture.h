@@ -54,6 +54,7 @@ class PortTest : public ::testing::Test
         sim::ResetAll();
         DisableCommIn();
         DisableCommOut();
+        gfMidiOutOpen = 0;
         gbMidiOutCurrentStatus = 0;
         ghModule = sim::kModule;
         RSPort = kPort;
