@@ -42,6 +42,7 @@ struct MIDIINPENDING {
     MIDICLIENT client; /* the input client as it was when the notifications arose */
     DWORD dwEpoch;     /* gdwInputEpoch then */
     UINT cNotes;
+    UINT iFirst;   /* index in the read of the batch's first byte */
     UINT iByte;    /* index in the read of the byte being parsed */
     BYTE fNewByte; /* 1 until the byte being parsed gives its first notification */
     BYTE fClock;   /* 1 once dwClock holds this pass's clock reading */
@@ -60,9 +61,12 @@ void CritLeave();
 void midPendInit(MIDIINPENDING *lpPending);
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 /* Makes the notifications, the lock released; returns how many were made.
-   It stops before the messages of a later byte once the gate has closed or
-   input was started or reset meanwhile. */
+   It stops once the gate has closed or input was opened, closed, started or
+   reset meanwhile, but hands back a buffer it took off the queue. */
 UINT midNotifyPending(const MIDIINPENDING *lpPending);
+/* Returns once no notification of the parser is being made or owed, or
+   after a limit; at once on the thread that makes them, from its callback. */
+void midWaitNotes();
 DWORD midAddBuffer(LPMIDIHDR lpHdr);
 void midBufferWrite(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
 /* Returns the head buffer, broken by a port error, with MIM_LONGERROR;

@@ -53,12 +53,17 @@ static DWORD midOpen(LPMIDIOPENDESC lpDesc, DWORD dwFlags)
     gMIMC.lpQueue = nullptr;
     gMIMC.dwStartTime = timeGetTime();
     gMIMC.dwMsgTime = 0; /* a stamp left from the last use counts from another start: it could lie in the future */
-    gdwInputEpoch++;
-    EnableCommIn();
+    DWORD dwEpoch = ++gdwInputEpoch;
     MIDICLIENT client = gMidiInClient;
     CritLeave();
 
+    /* The client hears of the open before any input: the gate opens after
+       MIM_OPEN, unless its callback reset, started or closed the input. */
     midiCallback(&client, MIM_OPEN, 0, 0);
+    CritEnter();
+    if (gdwInputEpoch == dwEpoch)
+        EnableCommIn();
+    CritLeave();
     return MMSYSERR_NOERROR;
 }
 
@@ -81,8 +86,10 @@ static DWORD midClose()
         return dwResult;
 
     /* Outside the lock: closing the connection waits for a running poll,
-       which may be waiting for the lock. */
+       which may be waiting for the lock. With the output still open the
+       poll goes on, so a callback of it under way is waited for too. */
     CloseMIDICOM(RSPort);
+    midWaitNotes();
     midiCallback(&client, MIM_CLOSE, 0, 0);
     return MMSYSERR_NOERROR;
 }
@@ -118,6 +125,9 @@ static DWORD midReset()
     DisableCommIn();
     gdwInputEpoch++;
     CritLeave();
+    /* A buffer the poll took off the queue comes back before the rest, and
+       before the reset returns: its client may free it then. */
+    midWaitNotes();
     midFreeQ();
     return MMSYSERR_NOERROR;
 }

@@ -213,10 +213,10 @@ void midPortError()
 }
 
 /* Called and returns with the lock held. When input was started meanwhile
-   and messages were not made, returns the index of the byte after the last
-   one whose messages were, so that the parser takes the bytes from there
-   again from its new beginning; cb otherwise. */
-static UINT midFlushPending(MIDIINPENDING *lpPending, UINT cb)
+   and messages were not made, moves *pi back to the byte after the last one
+   whose messages were (or to the batch's first), so that the parser takes
+   the bytes from there again from its new beginning. */
+static void midFlushPending(MIDIINPENDING *lpPending, UINT *pi)
 {
     DWORD dwStartTime = gMIMC.dwStartTime;
     DWORD dwStarts = gMIMC.dwStarts;
@@ -226,12 +226,12 @@ static UINT midFlushPending(MIDIINPENDING *lpPending, UINT cb)
     BOOL fStarted = gMIMC.dwStarts != dwStarts;
     if (fStarted || gMIMC.dwStartTime != dwStartTime)
         lpPending->fClock = 0; /* restarted meanwhile: a reading from before would stamp below zero */
-    fStarted = fStarted && fCommIn == 0;
-    UINT iAgain = cMade < lpPending->cNotes && fStarted ? lpPending->aNotes[cMade - 1].iByte + 1 : cb;
+    if (cMade < lpPending->cNotes && fStarted && fCommIn == 0)
+        *pi = cMade != 0 ? lpPending->aNotes[cMade - 1].iByte + 1 : lpPending->iFirst;
+    lpPending->iFirst = *pi;
     lpPending->client = gMidiInClient;
     lpPending->dwEpoch = gdwInputEpoch;
     lpPending->cNotes = 0;
-    return iAgain;
 }
 
 /* Whether b goes to the buffer queue, where it may fill or end the head
@@ -264,8 +264,7 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
                 /* What an F0 cuts short is made known before a buffer it fills. */
                 midCutShort(&pending);
                 if (pending.cNotes != 0) {
-                    UINT iAgain = midFlushPending(&pending, cb);
-                    i = iAgain < i ? iAgain : i;
+                    midFlushPending(&pending, &i);
                     continue; /* the gate may have closed meanwhile */
                 }
             }
@@ -278,17 +277,15 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
             /* A returned buffer is made known at once: its callback may queue it
                again, reset or restart, for the bytes that follow. */
             if (pending.cNotes != 0 &&
-                (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte)) {
-                UINT iAgain = midFlushPending(&pending, cb);
-                i = iAgain < i ? iAgain : i;
-            }
+                (pending.aNotes[0].wMsg == MIM_LONGDATA || pending.cNotes > kMaxPending - kNotesPerByte))
+                midFlushPending(&pending, &i);
         }
         if (pending.cNotes == 0)
             break;
-        UINT iAgain = midFlushPending(&pending, cb);
-        if (iAgain >= i)
+        UINT iEnd = i;
+        midFlushPending(&pending, &i);
+        if (i >= iEnd)
             break;
-        i = iAgain;
     }
     CritLeave();
     return i;

@@ -10,6 +10,8 @@ constexpr BYTE kFirstStatus = 0x80; /* bytes below are data bytes */
 constexpr BYTE kSysEx = 0xF0;       /* start of system exclusive */
 constexpr BYTE kEox = 0xF7;         /* end of system exclusive */
 
+constexpr DWORD kNotesWaitMs = 5000; /* longer than any callback, unless a client's hangs */
+
 MIDIINCONTROL gMIMC;
 std::atomic<DWORD> gfMidiInOpen{0};
 std::atomic<DWORD> gdwInputEpoch{0};
@@ -19,16 +21,62 @@ std::atomic<DWORD> gdwInputEpoch{0};
    lost or returned twice. */
 static CRITICAL_SECTION gcsMidiIn;
 
-void midCritInit() { InitializeCriticalSection(&gcsMidiIn); }
-void midCritDelete() { DeleteCriticalSection(&gcsMidiIn); }
+/* Notifications of the parser being made, and buffers it took off the
+   queue and has still to hand back: a close or reset waits until none is
+   left. Only the thread that runs the parser changes the count. */
+static std::atomic<LONG> gcNotesMaking{0};
+static std::atomic<LONG> gcNotesWaiters{0};  /* closes and resets waiting for the count to reach 0 */
+static std::atomic<DWORD> gidNotesThread{0}; /* the thread making them, while it does */
+static HANDLE ghNotesDone;                   /* auto-reset: set when the count reaches 0 with a waiter */
+
+void midCritInit()
+{
+    InitializeCriticalSection(&gcsMidiIn);
+    ghNotesDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+void midCritDelete()
+{
+    if (ghNotesDone != 0)
+        CloseHandle(ghNotesDone);
+    ghNotesDone = 0;
+    DeleteCriticalSection(&gcsMidiIn);
+}
+
 void CritEnter() { EnterCriticalSection(&gcsMidiIn); }
 void CritLeave() { LeaveCriticalSection(&gcsMidiIn); }
+
+static void midNoteBegin() { gcNotesMaking++; }
+
+static void midNoteEnd()
+{
+    if (--gcNotesMaking == 0 && gcNotesWaiters != 0)
+        SetEvent(ghNotesDone);
+}
+
+void midWaitNotes()
+{
+    /* None under way: none can start either, as the caller closed the gate
+       or moved the epoch on. A close or reset from a callback cannot wait
+       for the callback it is in. */
+    if (gcNotesMaking == 0 || gidNotesThread == GetCurrentThreadId())
+        return;
+    gcNotesWaiters++;
+    /* A set left from an earlier wait is taken first; one taken from another
+       waiter is passed on below, as the count is then 0. */
+    WaitForSingleObject(ghNotesDone, 0);
+    if (gcNotesMaking != 0)
+        WaitForSingleObject(ghNotesDone, kNotesWaitMs);
+    if (--gcNotesWaiters != 0 && gcNotesMaking == 0)
+        SetEvent(ghNotesDone);
+}
 
 void midPendInit(MIDIINPENDING *lpPending)
 {
     lpPending->client = gMidiInClient;
     lpPending->dwEpoch = gdwInputEpoch;
     lpPending->cNotes = 0;
+    lpPending->iFirst = 0;
     lpPending->iByte = 0;
     lpPending->fNewByte = 0;
     lpPending->fClock = 0;
@@ -36,26 +84,43 @@ void midPendInit(MIDIINPENDING *lpPending)
 
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
 {
-    if (lpPending->cNotes < kMaxPending)
+    if (lpPending->cNotes < kMaxPending) {
         lpPending->aNotes[lpPending->cNotes++] =
             MIDIINNOTE{wMsg, lpPending->fNewByte, lpPending->iByte, dwParam1, dwParam2};
+        /* A returned buffer is done: a reset or close waits until its client has it. */
+        if (wMsg == MIM_LONGDATA || wMsg == MIM_LONGERROR)
+            midNoteBegin();
+    }
     lpPending->fNewByte = 0;
 }
 
-/* A gate closed meanwhile (a reset, from a callback or another thread)
-   drops the messages of the later bytes, as it drops the bytes not yet
-   parsed; a start or reset meanwhile makes the parser take those bytes
-   again, from its new state. None of them is a buffer's: the parser returns
-   one only with the first byte of a batch. */
+/* A notification is made only while the gate stays open and input was not
+   opened, closed, started or reset since it arose: it is counted as made
+   under the input lock, where those change, so that they can wait for it.
+   A buffer taken off the queue is handed back whatever happened meanwhile
+   (it was counted when taken): it is always first in its batch. A start
+   meanwhile makes the parser take the bytes whose messages were not made
+   again, from its new state. */
 UINT midNotifyPending(const MIDIINPENDING *lpPending)
 {
-    for (UINT i = 0; i < lpPending->cNotes; i++) {
+    UINT i = 0;
+    gidNotesThread = GetCurrentThreadId();
+    for (; i < lpPending->cNotes; i++) {
         const MIDIINNOTE &n = lpPending->aNotes[i];
-        if (i != 0 && n.fByteStart && (fCommIn != 0 || gdwInputEpoch != lpPending->dwEpoch))
-            return i;
+        if (n.wMsg != MIM_LONGDATA && n.wMsg != MIM_LONGERROR) {
+            CritEnter();
+            BOOL fCurrent = fCommIn == 0 && gdwInputEpoch == lpPending->dwEpoch;
+            if (fCurrent)
+                midNoteBegin();
+            CritLeave();
+            if (!fCurrent)
+                break;
+        }
         midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
+        midNoteEnd();
     }
-    return lpPending->cNotes;
+    gidNotesThread = 0;
+    return i;
 }
 
 DWORD midAddBuffer(LPMIDIHDR lpHdr)

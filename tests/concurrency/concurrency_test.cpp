@@ -367,3 +367,103 @@ TEST_F(PollLifetime, CloseFromACallbackOnThePollsThreadDoesNotWaitForItself)
     EXPECT_TRUE(sim::ThreadsEnd()) << "the poll's thread ended";
     EXPECT_EQ(0, sim::CallsOnClosedHandles());
 }
+
+/* With the output open the poll goes on past the input's close: a close or
+   reset returns only once the input's callback under way is done, and no
+   notification of the input comes after; the client hears of the open
+   before any input. Each in turn, while the callback of a note or of a
+   returned buffer keeps the poll. */
+TEST_F(PollLifetime, CloseAndResetReturnOnlyOnceTheCallbackUnderWayIsDone)
+{
+    constexpr int kRounds = 10;
+    constexpr auto kHold = std::chrono::milliseconds(20);
+    MIDIOPENDESC out{};
+    out.dwCallback = kOutCallback;
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&out, CALLBACK_FUNCTION));
+
+    std::atomic<DWORD> holdMsg{0}; /* the next such notification keeps the poll kHold */
+    std::atomic<int> held{0};      /* 1 while it does */
+    std::atomic<bool> opening{false}, returned{false};
+    std::atomic<int> early{0}, late{0}, overlapped{0};
+    hook = [&](const sim::Notification &n) {
+        if (n.dwCallback != kInCallback)
+            return;
+        if (n.dwMsg == MIM_OPEN || n.dwMsg == MIM_CLOSE) {
+            overlapped += held.load();
+            opening = n.dwMsg == MIM_OPEN;
+            if (opening)
+                std::this_thread::sleep_for(kHold); /* input that passes now comes before MIM_OPEN */
+            opening = false;
+            return;
+        }
+        early += opening.load();
+        late += returned.load();
+        DWORD want = n.dwMsg;
+        if (holdMsg.compare_exchange_strong(want, 0)) {
+            held = 1;
+            std::this_thread::sleep_for(kHold);
+            held = 0;
+        }
+    };
+
+    MIDIHDR hdr{};
+    char data[16];
+    for (int round = 0; round < 2 * kRounds; round++) {
+        bool reset = round % 2 == 1;
+        returned = false;
+        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput()) << "round " << round;
+        if (reset) {
+            hdr = MIDIHDR{};
+            hdr.lpData = data;
+            hdr.dwBufferLength = sizeof data;
+            hdr.dwFlags = MHDR_PREPARED;
+            ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_ADDBUFFER, 0, (DWORD_PTR)&hdr, 0));
+            sim::FeedPort(kPortName, Bytes({0xF0, 0x01, 0xF7}));
+        }
+        holdMsg = reset ? MIM_LONGDATA : MIM_DATA;
+        for (auto until = Clock::now() + std::chrono::seconds(2); !held && Clock::now() < until;)
+            std::this_thread::yield();
+        ASSERT_TRUE(held) << "no callback kept the poll, round " << round;
+        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, reset ? MIDM_RESET : MIDM_CLOSE, 0, 0, 0));
+        returned = true;
+        EXPECT_EQ(0, held.load()) << (reset ? "reset" : "close") << " returned during the callback, round " << round;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); /* polls go on: nothing more may come */
+        returned = false;
+        if (reset) {
+            ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_CLOSE, 0, 0, 0));
+        }
+    }
+    EXPECT_EQ(0, late.load()) << "notifications after the close or reset returned";
+    EXPECT_EQ(0, overlapped.load()) << "MIM_OPEN or MIM_CLOSE made during a callback of the poll";
+    EXPECT_EQ(0, early.load()) << "input before MIM_OPEN";
+    hook = nullptr;
+    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modMessage(0, MODM_CLOSE, 0, 0, 0));
+    ExpectAllGivenBack();
+}
+
+/* An unload while a client's callback keeps the poll past the limit gives
+   up waiting once, not once for the stop and again for the thread. */
+TEST_F(PollLifetime, ReleaseWhileACallbackHoldsThePollWaitsOnce)
+{
+    std::atomic<bool> holding{false}, letGo{false};
+    hook = [&](const sim::Notification &n) {
+        if (n.dwMsg != MIM_DATA || holding.exchange(true))
+            return;
+        for (auto until = Clock::now() + std::chrono::seconds(15); !letGo && Clock::now() < until;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput());
+    for (auto until = Clock::now() + std::chrono::seconds(2); !holding && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(holding);
+    auto t0 = Clock::now();
+    ReleaseMIDICOM();
+    auto waited = Clock::now() - t0;
+    letGo = true;
+    EXPECT_LT(waited, std::chrono::seconds(7)) << "one wait of 5 s";
+    EXPECT_EQ(0, UseComCount);
+    hook = nullptr;
+    ReleaseMIDICOM(); /* the poll, let go, parks */
+    gfMidiInOpen = 0;
+    ExpectAllGivenBack();
+}

@@ -212,7 +212,8 @@ TEST_F(Batch, MessageCutShortByAnF0ThatTheGateThenStopsLeavesNoneUnderWay)
             DisableCommIn(); /* a reset */
     };
     EXPECT_EQ(2u, Read({0xB2, 0x53, 0xF0, 0x01})) << "bytes taken";
-    midPortError(); /* reported past the gate */
+    EnableCommIn(); /* passing again, without a start: the parser keeps its state */
+    midPortError();
     EXPECT_EQ((std::vector<std::string>{"ERROR 0053B2", "ERROR 000000"}), heard)
         << "the port error finds no message under way, not the one given up";
 }
@@ -225,7 +226,7 @@ TEST_F(Batch, GateClosedDropsTheMessageAnF0CutsShortLaterInTheRead)
     };
     /* F6 cuts 8B short and is complete itself; F0 cuts 8A 13 short. */
     Read({0x8B, 0xF6, 0x8A, 0x13, 0xF0, 0x01});
-    EXPECT_EQ((std::vector<std::string>{"ERROR 00008B", "DATA 0000F6"}), heard);
+    EXPECT_EQ((std::vector<std::string>{"ERROR 00008B"}), heard) << "nothing once the reset has returned";
 }
 
 TEST_F(Batch, StartFromACallbackMidReadStampsTheRestFromTheNewStart)
@@ -314,7 +315,7 @@ TEST_F(Batch, ReadOfManyMoreMessagesThanOneBatchArrivesWholeAndInOrder)
     EXPECT_EQ(std::vector<int>(heard.size(), 0), locksHeld) << "locks held during each callback";
 }
 
-TEST_F(Batch, GateClosedFromACallbackDropsLaterBytesButNotTheRestOfTheSameByte)
+TEST_F(Batch, GateClosedFromACallbackDropsLaterBytesAndTheRestOfTheSameByte)
 {
     MIDIHDR hdr;
     char data[8];
@@ -325,7 +326,8 @@ TEST_F(Batch, GateClosedFromACallbackDropsLaterBytesButNotTheRestOfTheSameByte)
     };
     /* F6 cuts the exclusive short: its buffer, then its own message. */
     EXPECT_EQ(4u, Read({0xF8, 0xF0, 1, 0xF6, 0xF8, 0x90, 0x3C, 0x40}));
-    EXPECT_EQ((std::vector<std::string>{"DATA 0000F8", "LONGDATA [ F0 01 ]", "DATA 0000F6"}), heard);
+    EXPECT_EQ((std::vector<std::string>{"DATA 0000F8", "LONGDATA [ F0 01 ]"}), heard)
+        << "the F6 that ended the buffer is not made known once the reset has returned";
 }
 
 TEST_F(Batch, GateClosedByTheFirstOfABatchDropsTheRestOfTheRead)

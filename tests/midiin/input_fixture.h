@@ -10,6 +10,7 @@
 #include "midiin/midiin.h"
 #include "midiout/msglen.h"
 #include "platform/host/sim.h"
+#include "serial/serial.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,7 @@ class InputTest : public ::testing::Test
         gMIMC = MIDIINCONTROL{};
         gMidiInClient = MIDICLIENT{kCallback, kInstance, kHandle, CALLBACK_FUNCTION};
         gfMidiInOpen = 1;
+        EnableCommIn(); /* notifications are made only while input passes */
         sim::OnNotification([this](const sim::Notification &n) { Record(n); });
     }
 
@@ -59,6 +61,7 @@ class InputTest : public ::testing::Test
     {
         sim::OnNotification(nullptr);
         gfMidiInOpen = 0;
+        DisableCommIn();
         midCritDelete();
     }
 

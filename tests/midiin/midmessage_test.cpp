@@ -26,6 +26,7 @@ class InputDevice : public InputTest
         CommCritInit();
         ReleaseMIDICOM();
         gfMidiInOpen = 0;
+        DisableCommIn();
         ghModule = sim::kModule;
         RSPort = kPort;
         sim::SetTime(1000);
