@@ -27,9 +27,9 @@ import ctl_suite  # noqa: E402
 from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 
 WINE_TIMEOUT = 60  # s for one group of the test host
-GROUP_TIMEOUTS = {"unloadrounds": 90, "closerounds": 90}  # s for the groups of many rounds
+GROUP_TIMEOUTS = {"unloadrounds": 90, "unloadatonce": 120, "closerounds": 90}  # s for the groups of many rounds
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "inputmode", "shared", "unload", "unwind",
-          "unloadrounds", "closerounds", "lostport"]
+          "unloadrounds", "unloadatonce", "closerounds", "lostport"]
 GUI_GROUPS = ["configure", "wrongversion"]
 CTL_GROUPS = ["tolvexctl", "mapper"]  # tolvexctl's commands (ctl_suite.py), and on the winmm road (ctl_mapper.py)
 CTL_SUITES = {"tolvexctl": ctl_suite.CtlSuite, "mapper": ctl_mapper.MapperSuite}
@@ -167,6 +167,23 @@ def expected_dialog():
     return bytes(v)
 
 
+# Mnemonics (AT&T, as objdump prints them) that the 486 and the Pentium lack:
+# P6 moves and compares, long nops, and what came with or after them.
+LATER_MNEMONIC = re.compile(r"^(cmov|fcmov|fu?comip?$|nop[wlq]$|rdtsc|rdpmc|rdmsr|wrmsr|cmpxchg8b|cpuid|sys(enter|exit|call|ret)"
+                            r"|ud2|pause|prefetch|emms|[lms]fence|movnt|clflush|[a-z]*xmm|[a-z]*ymm)")
+LATER_OPERAND = re.compile(r"%[xy]?mm\d")
+
+
+def p6_instructions(disassembly):
+    """The instructions of an objdump -d listing that a 486 cannot run."""
+    found = []
+    for line in disassembly.splitlines():
+        m = re.match(r"^\s*[0-9a-f]+:\t(\S+)\s*(.*)$", line)
+        if m and (LATER_MNEMONIC.match(m.group(1)) or LATER_OPERAND.search(m.group(2))):
+            found.append(line.strip())
+    return found
+
+
 def static_checks(tag, arch, build, root):
     dll = os.path.join(build, "driver", "TOLVEX.dll")
     host = os.path.join(build, "tests", "wine", "tolvex_wine_host.exe")
@@ -219,6 +236,12 @@ def static_checks(tag, arch, build, root):
     check(sections <= ALLOWED_SECTIONS and not ctors, tag + ".static.no-runtime",
           "unexpected sections %s; constructor sections in the code %s" % (sorted(sections - ALLOWED_SECTIONS),
                                                                             ctors))
+
+    # The 32-bit DLL runs on the processors NT 4.0 ran on, the 486 and the
+    # Pentium: none of the instructions that came later.
+    if arch == "i686":
+        later = p6_instructions(run([tool, "-d", "--no-show-raw-insn", dll], 60).stdout)
+        check(not later, tag + ".static.i486", "instructions the 486 or Pentium lack: %s" % ", ".join(later[:8]))
 
     # Resources, from the image itself.
     res_path = os.path.join(build, "TOLVEX.res.check")
