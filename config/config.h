@@ -14,7 +14,9 @@ extern const WCHAR aszDriverName[]; /* "tolvex midi driver" */
 void InitConfiguration(LPDWORD lpdwPort);
 LONG GetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
 LONG SetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
-BOOL GetLowLatencyConfig(DWORD dwDevice); /* absent, unreadable or 0: the standard mode */
+/* A port's stored settings; FALSE when no port number is stored, which ends the ports. */
+BOOL GetPortConfig(UINT uPort, struct PORTSETTING *lpSetting);
+BOOL GetLowLatencyConfig(UINT uPort); /* absent, unreadable or 0: the standard mode */
 DWORD ConfigRemove();
 
 /* dialog.cpp */

@@ -13,15 +13,12 @@ namespace
 {
 constexpr DWORD kNotNtFamily = 0x80000000; /* GetVersion's top bit: set outside the NT family */
 constexpr DWORD kPollPeriod = 10;          /* ms between two polls of the port */
-constexpr DWORD kNoPort = (DWORD)-1;       /* setting word when nothing can be read */
-constexpr DWORD kDevice0 = 0;              /* the one device key whose setting is read */
 
 const WCHAR aszWrongVersion[] = WSTR("使用しているＷＩＮＤＯＷＳバージョンが違います。");
 const WCHAR aszDriverCaption[] = WSTR("Tolvex MIDI  Driver");
 } // namespace
 
 HINSTANCE ghModule; /* written first at process attach; read for resources */
-LONG RSPort = -1;   /* written at process attach; read by both device opens */
 
 extern "C" BOOL WINAPI DllInstanceInit(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved)
 {
@@ -59,10 +56,8 @@ BOOL LibMain(HINSTANCE hInstance, WORD, WORD)
     }
 
     RegAccess.lpDriverName = aszDriverName;
-    DWORD dwPort = kNoPort;
-    GetDriverConfig(kDevice0, &dwPort);
+    ReadPorts(); /* taken as stored: an unusable port fails its devices' opens */
     DrvCont = kPollPeriod;
-    RSPort = (LONG)dwPort; /* taken as stored: an unusable port fails the device opens */
     return TRUE;
 }
 

@@ -1,8 +1,5 @@
-/* Client notification: the open data of each device and midiCallback. */
+/* Client notification: midiCallback, for every device's client record. */
 #include "driver/midiclient.h"
-
-MIDICLIENT gMidiInClient;
-MIDICLIENT gMidiOutClient;
 
 void midiCallback(const MIDICLIENT *client, WORD msg, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
 {

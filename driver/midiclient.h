@@ -7,15 +7,13 @@
 
 #include "platform/platform.h"
 
-/* One per device, filled at each successful open and never cleared. */
+/* One per device (gMidiInClient, gMidiOutClient of each port), filled at
+   each successful open and never cleared. */
 struct MIDICLIENT {
     DWORD_PTR dwCallback; /* callback target by type; 0: notify nobody */
     DWORD_PTR dwInstance; /* client's instance word, passed back unchanged */
     DWORD_PTR hMidi;      /* device handle the multimedia system assigned */
     DWORD dwFlags;        /* open flags; high word holds the callback type */
 };
-
-extern MIDICLIENT gMidiInClient;  /* written by the input open, read by every input notification */
-extern MIDICLIENT gMidiOutClient; /* written by the output open, read by every output notification */
 
 void midiCallback(const MIDICLIENT *client, WORD msg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);

@@ -4,11 +4,13 @@
  */
 #pragma once
 
+#include "driver/driver.h"
 #include "driver/midiclient.h"
 #include "platform/platform.h"
 
-/* Input state, shared by the queue, the parser and the input device. Every
-   field is read and written only under the input lock (CritEnter). */
+/* A port's input state, shared by the queue, the parser and the input
+   device. Every field is read and written only under the port's input lock
+   (CritEnter). */
 struct MIDIINCONTROL {
     BYTE fSysEx;         /* 1 while a system-exclusive message is being received */
     BYTE fSysExLost;     /* 1 after a port error broke one: its data up to the F7 is dropped */
@@ -23,7 +25,15 @@ struct MIDIINCONTROL {
     LPMIDIHDR lpQueue;   /* oldest queued buffer; null when empty */
 };
 
-extern MIDIINCONTROL gMIMC;
+/* One port's input device. Routines take the port's index and name its
+   records as they were named when there was one port (gMIMC). */
+struct MIDIINPORT {
+    MIDIINCONTROL gMIMC;
+    MIDICLIENT gMidiInClient;         /* written by the input open, read by every input notification */
+    std::atomic<DWORD> gfMidiInOpen;  /* 1 from an input open (claimed before the port opens) to its close */
+    std::atomic<DWORD> gdwInputEpoch; /* raised, under the input lock, by every open, close, start and reset */
+};
+extern MIDIINPORT gaMidiIn[kMaxPorts];
 
 /* Notifications gathered under the input lock and made once it is released,
    so that a client may queue a buffer from inside its own callback. */
@@ -39,6 +49,7 @@ struct MIDIINNOTE {
 };
 
 struct MIDIINPENDING {
+    UINT uPort;        /* the port whose input it is */
     MIDICLIENT client; /* the input client as it was when the notifications arose */
     DWORD dwEpoch;     /* gdwInputEpoch then */
     UINT cNotes;
@@ -51,23 +62,20 @@ struct MIDIINPENDING {
 };
 
 /* queue.cpp */
-extern std::atomic<DWORD> gfMidiInOpen;  /* 1 from an input open (claimed before the port opens) to its close */
-extern std::atomic<DWORD> gdwInputEpoch; /* raised, under the input lock, by every open, close, start and reset */
-
-void midCritInit();
+void midCritInit(); /* every port's */
 void midCritDelete();
-void CritEnter();
-void CritLeave();
-void midPendInit(MIDIINPENDING *lpPending);
+void CritEnter(UINT uPort);
+void CritLeave(UINT uPort);
+void midPendInit(UINT uPort, MIDIINPENDING *lpPending);
 void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 /* Makes the notifications, the lock released; returns how many were made.
    It stops once the gate has closed or input was opened, closed, started or
    reset meanwhile, but hands back a buffer it took off the queue. */
 UINT midNotifyPending(const MIDIINPENDING *lpPending);
-/* Returns once no notification of the parser is being made or owed, or
-   after a limit; at once on the thread that makes them, from its callback. */
-void midWaitNotes();
-DWORD midAddBuffer(LPMIDIHDR lpHdr);
+/* Returns once no notification of the port's parser is being made or owed,
+   or after a limit; at once on the thread that makes them, from its callback. */
+void midWaitNotes(UINT uPort);
+DWORD midAddBuffer(UINT uPort, LPMIDIHDR lpHdr);
 void midBufferWrite(BYTE b, MIDIINPENDING *lpPending); /* caller holds the input lock */
 /* Returns the head buffer, broken by a port error, with MIM_LONGERROR;
    FALSE when none is queued. The caller holds the input lock. */
@@ -76,20 +84,20 @@ BOOL midBufferError(MIDIINPENDING *lpPending);
    up to the end of the head buffer (which is then returned); returns how
    many were taken. The caller holds the input lock. */
 UINT midBufferWriteData(const BYTE *lpb, UINT cb, MIDIINPENDING *lpPending);
-void midFreeQ();
+void midFreeQ(UINT uPort);
 
 /* parser.cpp */
-void midByteRec(DWORD b);
+void midByteRec(UINT uPort, DWORD b);
 /* Bytes were lost on the line, or the port went away: what was under way
    is given up as an error, never completed with data. */
-void midPortError();
+void midPortError(UINT uPort);
 /* Input starts again or the port was opened again: nothing under way
    survives, not even the running status. The caller holds the input lock. */
-void midResync();
+void midResync(UINT uPort);
 /* Received bytes of one read in order, while the input gate stays open;
    every notification is made before it returns, all stamped with one clock
    reading; returns how many were taken. */
-UINT midBytesRec(const BYTE *lpb, UINT cb);
+UINT midBytesRec(UINT uPort, const BYTE *lpb, UINT cb);
 
 /* midmessage.cpp */
 extern "C" DWORD WINAPI midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2);

@@ -1,8 +1,9 @@
 /*
- * Input byte parser: turns the received bytes, a byte or a read at a time, into short
- * messages with running status resolved, real-time and system-common
- * messages, system-exclusive data for the queued buffers, and errors for
- * stray or broken data; each stamped in ms since input was opened or started.
+ * Input byte parser, one for each port: turns the received bytes, a byte or
+ * a read at a time, into short messages with running status resolved,
+ * real-time and system-common messages, system-exclusive data for the queued
+ * buffers, and errors for stray or broken data; each stamped in ms since
+ * input was opened or started.
  */
 #include "midiin/midiin.h"
 #include "midiout/msglen.h"
@@ -23,7 +24,7 @@ constexpr BYTE kShortMsgBytes = 4;    /* bytes in dwShortMsg */
 constexpr DWORD kLowByte = 0xFF;      /* mask of one byte of dwShortMsg */
 constexpr UINT kBitsPerByte = 8;
 
-static void midSetMsgByte(BYTE bPos, BYTE b)
+static void midSetMsgByte(MIDIINCONTROL &gMIMC, BYTE bPos, BYTE b)
 {
     UINT uShift = bPos * kBitsPerByte;
     gMIMC.dwShortMsg = (gMIMC.dwShortMsg & ~(kLowByte << uShift)) | ((DWORD)b << uShift);
@@ -34,6 +35,7 @@ static void midSetMsgByte(BYTE bPos, BYTE b)
    parsing them. */
 static DWORD midNow(MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     if (!lpPending->fClock) {
         lpPending->dwClock = timeGetTime();
         lpPending->fClock = 1;
@@ -45,6 +47,7 @@ static DWORD midNow(MIDIINPENDING *lpPending)
    error, and no message is under way until the status byte is parsed. */
 static void midCutShort(MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     if (gMIMC.dwShortMsg & kLowByte) {
         midPend(lpPending, MIM_ERROR, gMIMC.dwShortMsg, gMIMC.dwMsgTime);
         gMIMC.dwShortMsg = 0;
@@ -54,6 +57,7 @@ static void midCutShort(MIDIINPENDING *lpPending)
 
 static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     if (gMIMC.fSysExLost) {
         gMIMC.fSysExLost = 0;
         if (b == kEox)
@@ -108,6 +112,7 @@ static void midStatusByte(BYTE b, MIDIINPENDING *lpPending)
 
 static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     if (gMIMC.fSysExLost)
         return;
     if (gMIMC.fSysEx) {
@@ -130,9 +135,9 @@ static void midDataByte(BYTE b, MIDIINPENDING *lpPending)
 
     if (gMIMC.bRunningStatus != 0 && gMIMC.bBytePos == 1) {
         gMIMC.dwMsgTime = midNow(lpPending);
-        midSetMsgByte(0, gMIMC.bRunningStatus);
+        midSetMsgByte(gMIMC, 0, gMIMC.bRunningStatus);
     }
-    midSetMsgByte(gMIMC.bBytePos, b);
+    midSetMsgByte(gMIMC, gMIMC.bBytePos, b);
     gMIMC.bBytePos++;
 
     if (--gMIMC.bBytesLeft != 0)
@@ -159,20 +164,21 @@ static void midParseByte(BYTE b, MIDIINPENDING *lpPending)
         midDataByte(b, lpPending);
 }
 
-void midByteRec(DWORD dwByte)
+void midByteRec(UINT uPort, DWORD dwByte)
 {
     MIDIINPENDING pending;
 
-    CritEnter();
-    midPendInit(&pending);
+    CritEnter(uPort);
+    midPendInit(uPort, &pending);
     midParseByte(LOBYTE(dwByte), &pending);
-    CritLeave();
+    CritLeave(uPort);
 
     midNotifyPending(&pending);
 }
 
-void midResync()
+void midResync(UINT uPort)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[uPort].gMIMC;
     gMIMC.fSysEx = 0;
     gMIMC.fSysExLost = 0;
     gMIMC.bRunningStatus = 0;
@@ -181,16 +187,17 @@ void midResync()
     gMIMC.dwShortMsg = 0;
 }
 
-void midPortError()
+void midPortError(UINT uPort)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[uPort].gMIMC;
     MIDIINPENDING pending;
 
-    CritEnter();
-    if (!gfMidiInOpen) {
-        CritLeave();
+    CritEnter(uPort);
+    if (!gaMidiIn[uPort].gfMidiInOpen) {
+        CritLeave(uPort);
         return; /* closed from a callback of the read that found the error */
     }
-    midPendInit(&pending);
+    midPendInit(uPort, &pending);
     if (gMIMC.fSysEx) {
         gMIMC.fSysEx = 0;
         gMIMC.fSysExLost = 1;
@@ -207,7 +214,7 @@ void midPortError()
     } else {
         midPend(&pending, MIM_ERROR, 0, gMIMC.dwMsgTime);
     }
-    CritLeave();
+    CritLeave(uPort);
 
     midNotifyPending(&pending);
 }
@@ -218,28 +225,35 @@ void midPortError()
    the bytes from there again from its new beginning. */
 static void midFlushPending(MIDIINPENDING *lpPending, UINT *pi)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     DWORD dwStartTime = gMIMC.dwStartTime;
     DWORD dwStarts = gMIMC.dwStarts;
-    CritLeave();
+    UINT uPort = lpPending->uPort;
+    CritLeave(uPort);
     UINT cMade = midNotifyPending(lpPending);
-    CritEnter();
+    CritEnter(uPort);
     BOOL fStarted = gMIMC.dwStarts != dwStarts;
     if (fStarted || gMIMC.dwStartTime != dwStartTime)
         lpPending->fClock = 0; /* restarted meanwhile: a reading from before would stamp below zero */
-    if (cMade < lpPending->cNotes && fStarted && fCommIn == 0)
+    if (cMade < lpPending->cNotes && fStarted && gaCommPort[uPort].fCommIn == 0)
         *pi = cMade != 0 ? lpPending->aNotes[cMade - 1].iByte + 1 : lpPending->iFirst;
     lpPending->iFirst = *pi;
-    lpPending->client = gMidiInClient;
-    lpPending->dwEpoch = gdwInputEpoch;
+    lpPending->client = gaMidiIn[uPort].gMidiInClient;
+    lpPending->dwEpoch = gaMidiIn[uPort].gdwInputEpoch;
     lpPending->cNotes = 0;
 }
 
 /* Whether b goes to the buffer queue, where it may fill or end the head
    buffer and hand it back. */
-static BOOL midToQueue(BYTE b) { return b == kSysEx || (gMIMC.fSysEx && b < kFirstRealTime); }
-
-UINT midBytesRec(const BYTE *lpb, UINT cb)
+static BOOL midToQueue(const MIDIINCONTROL &gMIMC, BYTE b)
 {
+    return b == kSysEx || (gMIMC.fSysEx && b < kFirstRealTime);
+}
+
+UINT midBytesRec(UINT uPort, const BYTE *lpb, UINT cb)
+{
+    MIDIINCONTROL &gMIMC = gaMidiIn[uPort].gMIMC;
+    const std::atomic<DWORD> &fCommIn = gaCommPort[uPort].fCommIn;
     MIDIINPENDING pending;
     UINT i = 0;
 
@@ -253,14 +267,14 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
        it makes finds every buffer not yet made known still queued. After a
        start it makes, the bytes that follow its own are parsed again from
        the parser's new beginning, as they would have been a byte at a time. */
-    CritEnter();
-    midPendInit(&pending);
+    CritEnter(uPort);
+    midPendInit(uPort, &pending);
     for (;;) {
         while (i < cb && fCommIn == 0) {
             BYTE b = lpb[i];
             pending.fNewByte = 1;
             pending.iByte = i;
-            if (midToQueue(b)) {
+            if (midToQueue(gMIMC, b)) {
                 /* What an F0 cuts short is made known before a buffer it fills. */
                 midCutShort(&pending);
                 if (pending.cNotes != 0) {
@@ -287,6 +301,6 @@ UINT midBytesRec(const BYTE *lpb, UINT cb)
         if (i >= iEnd)
             break;
     }
-    CritLeave();
+    CritLeave(uPort);
     return i;
 }

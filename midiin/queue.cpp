@@ -1,7 +1,7 @@
 /*
- * Input buffer queue: the application's buffers for system-exclusive data,
- * linked in arrival order, filled at the head by the parser and handed back
- * with MIM_LONGDATA when complete, full, or when input is reset.
+ * Input buffer queue: each port's application buffers for system-exclusive
+ * data, linked in arrival order, filled at the head by the parser and handed
+ * back with MIM_LONGDATA when complete, full, or when input is reset.
  */
 #include "midiin/midiin.h"
 #include "serial/serial.h"
@@ -12,69 +12,78 @@ constexpr BYTE kEox = 0xF7;         /* end of system exclusive */
 
 constexpr DWORD kNotesWaitMs = 5000; /* longer than any callback, unless a client's hangs */
 
-MIDIINCONTROL gMIMC;
-std::atomic<DWORD> gfMidiInOpen{0};
-std::atomic<DWORD> gdwInputEpoch{0};
+MIDIINPORT gaMidiIn[kMaxPorts];
 
-/* The poll thread fills and returns buffers while application threads queue
-   and reset them: without the lock a buffer queued as the head is returned is
-   lost or returned twice. */
-static CRITICAL_SECTION gcsMidiIn;
+/* The rest of a port's input: its lock, and what a close or reset waits for. */
+struct MIDIINSYNC {
+    /* The poll thread fills and returns buffers while application threads
+       queue and reset them: without the lock a buffer queued as the head is
+       returned is lost or returned twice. */
+    CRITICAL_SECTION gcsMidiIn;
+    /* Notifications of the parser being made, and buffers it took off the
+       queue and has still to hand back: a close or reset waits until none
+       is left. Only the thread that runs the parser changes the count. */
+    std::atomic<LONG> gcNotesMaking;
+    std::atomic<LONG> gcNotesWaiters;  /* closes and resets waiting for the count to reach 0 */
+    std::atomic<DWORD> gidNotesThread; /* the thread making them, while it does */
+    HANDLE ghNotesDone;                /* auto-reset: set when the count reaches 0 with a waiter */
+};
 
-/* Notifications of the parser being made, and buffers it took off the
-   queue and has still to hand back: a close or reset waits until none is
-   left. Only the thread that runs the parser changes the count. */
-static std::atomic<LONG> gcNotesMaking{0};
-static std::atomic<LONG> gcNotesWaiters{0};  /* closes and resets waiting for the count to reach 0 */
-static std::atomic<DWORD> gidNotesThread{0}; /* the thread making them, while it does */
-static HANDLE ghNotesDone;                   /* auto-reset: set when the count reaches 0 with a waiter */
+static MIDIINSYNC gaSync[kMaxPorts];
 
 void midCritInit()
 {
-    InitializeCriticalSection(&gcsMidiIn);
-    ghNotesDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (MIDIINSYNC &y : gaSync) {
+        InitializeCriticalSection(&y.gcsMidiIn);
+        y.ghNotesDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
 }
 
 void midCritDelete()
 {
-    if (ghNotesDone != 0)
-        CloseHandle(ghNotesDone);
-    ghNotesDone = 0;
-    DeleteCriticalSection(&gcsMidiIn);
+    for (MIDIINSYNC &y : gaSync) {
+        if (y.ghNotesDone != 0)
+            CloseHandle(y.ghNotesDone);
+        y.ghNotesDone = 0;
+        DeleteCriticalSection(&y.gcsMidiIn);
+    }
 }
 
-void CritEnter() { EnterCriticalSection(&gcsMidiIn); }
-void CritLeave() { LeaveCriticalSection(&gcsMidiIn); }
+void CritEnter(UINT uPort) { EnterCriticalSection(&gaSync[uPort].gcsMidiIn); }
+void CritLeave(UINT uPort) { LeaveCriticalSection(&gaSync[uPort].gcsMidiIn); }
 
-static void midNoteBegin() { gcNotesMaking++; }
+static void midNoteBegin(UINT uPort) { gaSync[uPort].gcNotesMaking++; }
 
-static void midNoteEnd()
+static void midNoteEnd(UINT uPort)
 {
-    if (--gcNotesMaking == 0 && gcNotesWaiters != 0)
-        SetEvent(ghNotesDone);
+    MIDIINSYNC &y = gaSync[uPort];
+    if (--y.gcNotesMaking == 0 && y.gcNotesWaiters != 0)
+        SetEvent(y.ghNotesDone);
 }
 
-void midWaitNotes()
+void midWaitNotes(UINT uPort)
 {
+    MIDIINSYNC &y = gaSync[uPort];
     /* None under way: none can start either, as the caller closed the gate
        or moved the epoch on. A close or reset from a callback cannot wait
        for the callback it is in. */
-    if (gcNotesMaking == 0 || gidNotesThread == GetCurrentThreadId())
+    if (y.gcNotesMaking == 0 || y.gidNotesThread == GetCurrentThreadId())
         return;
-    gcNotesWaiters++;
+    y.gcNotesWaiters++;
     /* A set left from an earlier wait is taken first; one taken from another
        waiter is passed on below, as the count is then 0. */
-    WaitForSingleObject(ghNotesDone, 0);
-    if (gcNotesMaking != 0)
-        WaitForSingleObject(ghNotesDone, kNotesWaitMs);
-    if (--gcNotesWaiters != 0 && gcNotesMaking == 0)
-        SetEvent(ghNotesDone);
+    WaitForSingleObject(y.ghNotesDone, 0);
+    if (y.gcNotesMaking != 0)
+        WaitForSingleObject(y.ghNotesDone, kNotesWaitMs);
+    if (--y.gcNotesWaiters != 0 && y.gcNotesMaking == 0)
+        SetEvent(y.ghNotesDone);
 }
 
-void midPendInit(MIDIINPENDING *lpPending)
+void midPendInit(UINT uPort, MIDIINPENDING *lpPending)
 {
-    lpPending->client = gMidiInClient;
-    lpPending->dwEpoch = gdwInputEpoch;
+    lpPending->uPort = uPort;
+    lpPending->client = gaMidiIn[uPort].gMidiInClient;
+    lpPending->dwEpoch = gaMidiIn[uPort].gdwInputEpoch;
     lpPending->cNotes = 0;
     lpPending->iFirst = 0;
     lpPending->iByte = 0;
@@ -89,7 +98,7 @@ void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR 
             MIDIINNOTE{wMsg, lpPending->fNewByte, lpPending->iByte, dwParam1, dwParam2};
         /* A returned buffer is done: a reset or close waits until its client has it. */
         if (wMsg == MIM_LONGDATA || wMsg == MIM_LONGERROR)
-            midNoteBegin();
+            midNoteBegin(lpPending->uPort);
     }
     lpPending->fNewByte = 0;
 }
@@ -103,35 +112,38 @@ void midPend(MIDIINPENDING *lpPending, WORD wMsg, DWORD_PTR dwParam1, DWORD_PTR 
    again, from its new state. */
 UINT midNotifyPending(const MIDIINPENDING *lpPending)
 {
+    UINT uPort = lpPending->uPort;
+    MIDIINPORT &in = gaMidiIn[uPort];
     UINT i = 0;
-    gidNotesThread = GetCurrentThreadId();
+    gaSync[uPort].gidNotesThread = GetCurrentThreadId();
     for (; i < lpPending->cNotes; i++) {
         const MIDIINNOTE &n = lpPending->aNotes[i];
         if (n.wMsg != MIM_LONGDATA && n.wMsg != MIM_LONGERROR) {
-            CritEnter();
-            BOOL fCurrent = fCommIn == 0 && gdwInputEpoch == lpPending->dwEpoch;
+            CritEnter(uPort);
+            BOOL fCurrent = gaCommPort[uPort].fCommIn == 0 && in.gdwInputEpoch == lpPending->dwEpoch;
             if (fCurrent)
-                midNoteBegin();
-            CritLeave();
+                midNoteBegin(uPort);
+            CritLeave(uPort);
             if (!fCurrent)
                 break;
         }
         midiCallback(&lpPending->client, n.wMsg, n.dwParam1, n.dwParam2);
-        midNoteEnd();
+        midNoteEnd(uPort);
     }
-    gidNotesThread = 0;
+    gaSync[uPort].gidNotesThread = 0;
     return i;
 }
 
-DWORD midAddBuffer(LPMIDIHDR lpHdr)
+DWORD midAddBuffer(UINT uPort, LPMIDIHDR lpHdr)
 {
     /* A buffer of no capacity would take a byte beyond its end. */
     if (lpHdr == nullptr || lpHdr->dwBufferLength == 0)
         return MMSYSERR_INVALPARAM;
 
-    CritEnter();
+    MIDIINCONTROL &gMIMC = gaMidiIn[uPort].gMIMC;
+    CritEnter(uPort);
     DWORD dwResult = MMSYSERR_NOERROR;
-    if (!gfMidiInOpen) {
+    if (!gaMidiIn[uPort].gfMidiInOpen) {
         dwResult = MMSYSERR_INVALHANDLE;
     } else if (!(lpHdr->dwFlags & MHDR_PREPARED)) {
         dwResult = MIDIERR_UNPREPARED;
@@ -150,13 +162,14 @@ DWORD midAddBuffer(LPMIDIHDR lpHdr)
             lpLast->lpNext = lpHdr;
         }
     }
-    CritLeave();
+    CritLeave(uPort);
     return dwResult;
 }
 
 /* Takes the head buffer off the queue with what it holds. */
 static void midBufferReturn(WORD wMsg, MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     LPMIDIHDR lpHdr = gMIMC.lpQueue;
     gMIMC.lpQueue = lpHdr->lpNext;
     lpHdr->dwBytesRecorded = gMIMC.dwBufOffset;
@@ -167,6 +180,7 @@ static void midBufferReturn(WORD wMsg, MIDIINPENDING *lpPending)
 
 void midBufferWrite(BYTE b, MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     LPMIDIHDR lpHdr = gMIMC.lpQueue;
     if (lpHdr == nullptr)
         return;
@@ -185,7 +199,7 @@ void midBufferWrite(BYTE b, MIDIINPENDING *lpPending)
 
 BOOL midBufferError(MIDIINPENDING *lpPending)
 {
-    if (gMIMC.lpQueue == nullptr)
+    if (gaMidiIn[lpPending->uPort].gMIMC.lpQueue == nullptr)
         return FALSE;
     midBufferReturn(MIM_LONGERROR, lpPending);
     return TRUE;
@@ -193,6 +207,7 @@ BOOL midBufferError(MIDIINPENDING *lpPending)
 
 UINT midBufferWriteData(const BYTE *lpb, UINT cb, MIDIINPENDING *lpPending)
 {
+    MIDIINCONTROL &gMIMC = gaMidiIn[lpPending->uPort].gMIMC;
     LPMIDIHDR lpHdr = gMIMC.lpQueue;
     UINT n = 0;
     if (lpHdr == nullptr) {
@@ -221,24 +236,25 @@ UINT midBufferWriteData(const BYTE *lpb, UINT cb, MIDIINPENDING *lpPending)
     return n;
 }
 
-void midFreeQ()
+void midFreeQ(UINT uPort)
 {
-    CritEnter();
+    MIDIINCONTROL &gMIMC = gaMidiIn[uPort].gMIMC;
+    CritEnter(uPort);
     LPMIDIHDR lpHdr = gMIMC.lpQueue;
     gMIMC.lpQueue = nullptr;
     gMIMC.dwBufOffset = 0;
     DWORD dwTime = timeGetTime() - gMIMC.dwStartTime;
-    MIDICLIENT client = gMidiInClient;
-    CritLeave();
+    MIDICLIENT client = gaMidiIn[uPort].gMidiInClient;
+    CritLeave(uPort);
 
     /* Each header is marked done under the lock, its successor read first:
        once done, its client may queue it again from the callback. */
     while (lpHdr != nullptr) {
-        CritEnter();
+        CritEnter(uPort);
         LPMIDIHDR lpNext = lpHdr->lpNext;
         lpHdr->dwBytesRecorded = 0;
         lpHdr->dwFlags = (lpHdr->dwFlags | MHDR_DONE) & ~(DWORD)MHDR_INQUEUE;
-        CritLeave();
+        CritLeave(uPort);
         midiCallback(&client, MIM_LONGDATA, (DWORD_PTR)lpHdr, dwTime);
         lpHdr = lpNext;
     }

@@ -1,16 +1,15 @@
 /*
- * Output framing: short messages by the message-length tables, under the
- * output running status; long buffers whole; all of it staged and written to
- * the port one write per message. The reset sequence silences the module.
+ * Output framing, one for each port: short messages by the message-length
+ * tables, under the output running status; long buffers whole; all of it
+ * staged and written to the port one write per message. The reset sequence
+ * silences the module.
  */
 #include "driver/midiclient.h"
 #include "midiout/midiout.h"
 #include "midiout/msglen.h"
 #include "serial/serial.h"
 
-/* Written by modSendData, the output open and modReset; one sender at a time
-   (the output device's re-entry guard). */
-BYTE gbMidiOutCurrentStatus;
+MIDIOUTPORT gaMidiOut[kMaxPorts];
 
 namespace
 {
@@ -24,24 +23,29 @@ constexpr DWORD kAllNotesOff = 0x7BB0; /* B0 7B 00: control 123, all notes off *
 constexpr DWORD kResetWaitMs = 30;     /* lets the module act on the reset before anything else */
 constexpr int kShortMsgMax = 4;        /* bytes in a packed short message */
 
-BYTE bBytes[kStagingSize];   /* staging buffer of one write; only the holder of InCode touches it */
-std::atomic<WORD> InCode{0}; /* 1 while modSendData is at work */
-DWORD dwPortEpochSeen;       /* gdwPortEpoch of the port the running status and the bytes are for */
+/* A port's framing; its values at load need no code run. */
+struct FRAMING {
+    BYTE bBytes[kStagingSize] = {}; /* staging buffer of one write; only the holder of InCode touches it */
+    std::atomic<WORD> InCode{0};    /* 1 while modSendData is at work */
+    DWORD dwPortEpochSeen = 0;      /* gdwPortEpoch of the port the running status and the bytes are for */
+};
+
+FRAMING gaFraming[kMaxPorts];
 
 BYTE ChannelLength(BYTE status) { return gabMsgLenChannel[(status >> kStatusShift) - (kChannelFirst >> kStatusShift)]; }
 
 /* A port that went away and came back may have reached a module that
    forgot the status: a message without one is not sent until one is. */
-void FollowPort()
+void FollowPort(UINT uPort)
 {
-    DWORD dwEpoch = gdwPortEpoch;
-    if (dwEpoch != dwPortEpochSeen) {
-        dwPortEpochSeen = dwEpoch;
-        gbMidiOutCurrentStatus = 0;
+    DWORD dwEpoch = gaCommPort[uPort].gdwPortEpoch;
+    if (dwEpoch != gaFraming[uPort].dwPortEpochSeen) {
+        gaFraming[uPort].dwPortEpochSeen = dwEpoch;
+        gaMidiOut[uPort].gbMidiOutCurrentStatus = 0;
     }
 }
 
-void FollowRunningStatus(BYTE b)
+void FollowRunningStatus(BYTE &gbMidiOutCurrentStatus, BYTE b)
 {
     if (b >= kSystemFirst && b < kRealTimeFirst)
         gbMidiOutCurrentStatus = 0;
@@ -50,9 +54,10 @@ void FollowRunningStatus(BYTE b)
 }
 } // namespace
 
-BYTE modSendShortMsg(DWORD dwMsg)
+BYTE modSendShortMsg(UINT uPort, DWORD dwMsg)
 {
-    FollowPort();
+    FollowPort(uPort);
+    BYTE gbMidiOutCurrentStatus = gaMidiOut[uPort].gbMidiOutCurrentStatus;
     BYTE b = LOBYTE(dwMsg);
     BYTE cb;
     if (b >= kSystemFirst)
@@ -67,14 +72,16 @@ BYTE modSendShortMsg(DWORD dwMsg)
     BYTE ab[kShortMsgMax];
     for (int k = 0; k < kShortMsgMax; k++)
         ab[k] = (BYTE)(dwMsg >> (8 * k));
-    modSendData(ab, cb);
+    modSendData(uPort, ab, cb);
     return cb;
 }
 
-void modSendData(const BYTE *lpData, DWORD cbLength)
+void modSendData(UINT uPort, const BYTE *lpData, DWORD cbLength)
 {
+    FRAMING &f = gaFraming[uPort];
+    BYTE &gbMidiOutCurrentStatus = gaMidiOut[uPort].gbMidiOutCurrentStatus;
     /* A second sender's bytes are dropped rather than mixed into ours. */
-    if (InCode.exchange(1) != 0)
+    if (f.InCode.exchange(1) != 0)
         return;
 
     /* Long buffers go whole, in staging-buffer pieces: dropping a block above
@@ -82,48 +89,49 @@ void modSendData(const BYTE *lpData, DWORD cbLength)
     DWORD cbSent = 0;
     do {
         DWORD cbPiece = cbLength - cbSent < kStagingSize ? cbLength - cbSent : kStagingSize;
-        bool fWrite = fCommOut == 0; /* one look per piece: staged and written agree */
+        bool fWrite = gaCommPort[uPort].fCommOut == 0; /* one look per piece: staged and written agree */
         for (DWORD k = 0; k < cbPiece; k++) {
             BYTE b = lpData[cbSent + k];
-            FollowRunningStatus(b); /* kept also while nothing is written */
+            FollowRunningStatus(gbMidiOutCurrentStatus, b); /* kept also while nothing is written */
             if (fWrite)
-                bBytes[k] = b;
+                f.bBytes[k] = b;
         }
         if (fWrite)
-            PortWrite(bBytes, (int)cbPiece, dwPortEpochSeen); /* framed for that port, not one opened since */
+            PortWrite(uPort, f.bBytes, (int)cbPiece,
+                      f.dwPortEpochSeen); /* framed for that port, not one opened since */
         cbSent += cbPiece;
     } while (cbSent < cbLength);
 
-    InCode = 0;
+    f.InCode = 0;
 }
 
-DWORD modSendLongData(LPMIDIHDR lpHdr)
+DWORD modSendLongData(UINT uPort, LPMIDIHDR lpHdr)
 {
     if (lpHdr == nullptr)
         return MMSYSERR_INVALPARAM;
     if ((lpHdr->dwFlags & MHDR_PREPARED) == 0)
         return MIDIERR_UNPREPARED;
 
-    FollowPort();
-    modSendData(reinterpret_cast<const BYTE *>(lpHdr->lpData), lpHdr->dwBufferLength);
+    FollowPort(uPort);
+    modSendData(uPort, reinterpret_cast<const BYTE *>(lpHdr->lpData), lpHdr->dwBufferLength);
     lpHdr->dwFlags |= MHDR_DONE;
-    midiCallback(&gMidiOutClient, MOM_DONE, (DWORD_PTR)lpHdr, 0);
+    midiCallback(&gaMidiOut[uPort].gMidiOutClient, MOM_DONE, (DWORD_PTR)lpHdr, 0);
     return MMSYSERR_NOERROR;
 }
 
-void modReset()
+void modReset(UINT uPort)
 {
     for (int ch = 0; ch < kChannels; ch++) {
-        modSendShortMsg(kDamperOff + ch);
-        modSendShortMsg(kAllNotesOff + ch);
+        modSendShortMsg(uPort, kDamperOff + ch);
+        modSendShortMsg(uPort, kAllNotesOff + ch);
     }
 
-    if (fCommIn == 0 || fCommOut == 0) {
+    if (gaCommPort[uPort].fCommIn == 0 || gaCommPort[uPort].fCommOut == 0) {
         /* Elapsed time by difference, so that a clock wrapping to 0 still waits. */
         DWORD start = timeGetTime();
         while (timeGetTime() - start < kResetWaitMs) {
         }
     }
 
-    gbMidiOutCurrentStatus = 0;
+    gaMidiOut[uPort].gbMidiOutCurrentStatus = 0;
 }

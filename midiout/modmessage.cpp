@@ -1,6 +1,7 @@
 /*
- * The output device's message procedure, modMessage: one device, index 0,
- * which writes to the shared serial port through the output framing.
+ * The output devices' message procedure, modMessage: one device for each
+ * port, device n for port n, which writes to that port through the output
+ * framing.
  */
 #include "driver/driver.h"
 #include "driver/midiclient.h"
@@ -8,26 +9,21 @@
 #include "res/resource.h"
 #include "serial/serial.h"
 
-/* Claimed by a compare-and-swap, as the input is: of two opens at once,
-   one takes the device and the other is refused. */
-std::atomic<DWORD> gfMidiOutOpen{0};
-
 namespace
 {
-constexpr DWORD kNumDevs = 1;                /* one output device */
 constexpr MMVERSION kDriverVersion = 0x0100; /* 1.0 */
 constexpr WORD kAllChannels = 0xFFFF;        /* wChannelMask */
+constexpr DWORD kOutClosing = 2;             /* gfMidiOutOpen while a close runs */
 
-/* Send, long-send and reset requests inside modMessage: the one that raises
-   it from 0 goes ahead, any other (another thread, a callback) is turned away. */
-std::atomic<WORD> wMidiOutEntered{0};
-
-constexpr DWORD kOutClosing = 2; /* gfMidiOutOpen while a close runs */
+/* Send, long-send and reset requests inside modMessage, for each port: the
+   one that raises it from 0 goes ahead, any other (another thread, a
+   callback) is turned away. */
+std::atomic<WORD> wMidiOutEntered[kMaxPorts];
 
 DWORD modAcquireHardware() { return 0; }
 DWORD modReleaseHardware() { return 0; }
 
-DWORD modGetDevCaps(LPMIDIOUTCAPSW lpCaps, DWORD_PTR cbSize)
+DWORD modGetDevCaps(UINT uPort, LPMIDIOUTCAPSW lpCaps, DWORD_PTR cbSize)
 {
     if (lpCaps == nullptr)
         return MMSYSERR_INVALPARAM;
@@ -36,7 +32,7 @@ DWORD modGetDevCaps(LPMIDIOUTCAPSW lpCaps, DWORD_PTR cbSize)
     caps.wMid = 0;
     caps.wPid = 0;
     caps.vDriverVersion = kDriverVersion;
-    LoadStringW(ghModule, IDS_MIDIOUTNAME, caps.szPname, MAXPNAMELEN);
+    GetDeviceName(uPort, IDS_MIDIOUTNAME, caps.szPname);
     caps.wTechnology = MOD_MIDIPORT;
     caps.wVoices = 0;
     caps.wNotes = 0;
@@ -52,91 +48,96 @@ DWORD modGetDevCaps(LPMIDIOUTCAPSW lpCaps, DWORD_PTR cbSize)
     return MMSYSERR_NOERROR;
 }
 
-DWORD modOpen(const MIDIOPENDESC *lpDesc, DWORD dwFlags)
+/* Claimed by a compare-and-swap, as the input is: of two opens at once,
+   one takes the device and the other is refused. */
+DWORD modOpen(UINT uPort, const MIDIOPENDESC *lpDesc, DWORD dwFlags)
 {
+    MIDIOUTPORT &out = gaMidiOut[uPort];
     if (lpDesc == nullptr)
         return MMSYSERR_INVALPARAM;
     if (modAcquireHardware() != 0)
         return MMSYSERR_ALLOCATED;
     DWORD dwClosed = 0;
-    if (!gfMidiOutOpen.compare_exchange_strong(dwClosed, 1))
+    if (!out.gfMidiOutOpen.compare_exchange_strong(dwClosed, 1))
         return MMSYSERR_ALLOCATED; /* open already: the first client keeps it */
-    if (OpenMIDICOM(RSPort) != 0) {
-        gfMidiOutOpen = 0;
+    if (OpenMIDICOM(uPort) != 0) {
+        out.gfMidiOutOpen = 0;
         return MMSYSERR_ALLOCATED;
     }
 
-    gMidiOutClient.dwCallback = lpDesc->dwCallback;
-    gMidiOutClient.dwInstance = lpDesc->dwInstance;
-    gMidiOutClient.hMidi = (DWORD_PTR)lpDesc->hMidi;
-    gMidiOutClient.dwFlags = dwFlags;
-    EnableCommOut();
-    gbMidiOutCurrentStatus = 0;
-    midiCallback(&gMidiOutClient, MOM_OPEN, 0, 0);
+    out.gMidiOutClient.dwCallback = lpDesc->dwCallback;
+    out.gMidiOutClient.dwInstance = lpDesc->dwInstance;
+    out.gMidiOutClient.hMidi = (DWORD_PTR)lpDesc->hMidi;
+    out.gMidiOutClient.dwFlags = dwFlags;
+    EnableCommOut(uPort);
+    out.gbMidiOutCurrentStatus = 0;
+    midiCallback(&out.gMidiOutClient, MOM_OPEN, 0, 0);
     return MMSYSERR_NOERROR;
 }
 
-DWORD modClose()
+DWORD modClose(UINT uPort)
 {
+    MIDIOUTPORT &out = gaMidiOut[uPort];
     /* A close of a closed device would take the shared port's count below
        the other device's open; of two closes at once, one goes ahead. */
     DWORD dwOpen = 1;
-    if (fCommOut != 0 || !gfMidiOutOpen.compare_exchange_strong(dwOpen, kOutClosing))
+    if (gaCommPort[uPort].fCommOut != 0 || !out.gfMidiOutOpen.compare_exchange_strong(dwOpen, kOutClosing))
         return MMSYSERR_INVALHANDLE;
 
     /* The client hears of the close at once; the reset's 30 ms wait follows,
        while the gate is still open so that its bytes reach the module. */
-    midiCallback(&gMidiOutClient, MOM_CLOSE, 0, 0);
-    modReset();
-    DisableCommOut();
+    midiCallback(&out.gMidiOutClient, MOM_CLOSE, 0, 0);
+    modReset(uPort);
+    DisableCommOut(uPort);
     modReleaseHardware();
-    DisableCommOut();
-    CloseMIDICOM(RSPort);
-    gfMidiOutOpen = 0;
+    DisableCommOut(uPort);
+    CloseMIDICOM(uPort);
+    out.gfMidiOutOpen = 0;
     return MMSYSERR_NOERROR;
 }
 
-DWORD modGuarded(UINT uMsg, DWORD_PTR dwParam1)
+DWORD modGuarded(UINT uPort, UINT uMsg, DWORD_PTR dwParam1)
 {
     DWORD result = MIDIERR_NOTREADY;
-    if (wMidiOutEntered.fetch_add(1) == 0) {
+    if (wMidiOutEntered[uPort].fetch_add(1) == 0) {
         switch (uMsg) {
         case MODM_DATA:
-            modSendShortMsg((DWORD)dwParam1);
+            modSendShortMsg(uPort, (DWORD)dwParam1);
             result = MMSYSERR_NOERROR;
             break;
         case MODM_LONGDATA:
-            result = modSendLongData(reinterpret_cast<LPMIDIHDR>(dwParam1));
+            result = modSendLongData(uPort, reinterpret_cast<LPMIDIHDR>(dwParam1));
             break;
         case MODM_RESET:
-            modReset();
+            modReset(uPort);
             result = MMSYSERR_NOERROR;
             break;
         }
     }
-    wMidiOutEntered.fetch_sub(1);
+    wMidiOutEntered[uPort].fetch_sub(1);
     return result;
 }
 } // namespace
 
 extern "C" DWORD WINAPI modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR dwParam2)
 {
-    if (LOWORD(uDeviceID) != 0)
+    UINT uPort = LOWORD(uDeviceID); /* device n is port n */
+    if (uPort >= gcPorts)
         return MMSYSERR_BADDEVICEID;
 
     switch (uMsg) {
     case MODM_GETNUMDEVS:
-        return kNumDevs;
+        return gcPorts;
     case MODM_GETDEVCAPS:
-        return modGetDevCaps(reinterpret_cast<LPMIDIOUTCAPSW>(dwParam1), dwParam2);
+        return modGetDevCaps(uPort, reinterpret_cast<LPMIDIOUTCAPSW>(dwParam1), dwParam2);
     case MODM_OPEN:
-        return modOpen(reinterpret_cast<const MIDIOPENDESC *>(dwParam1), (DWORD)dwParam2);
+        return modOpen(uPort, reinterpret_cast<const MIDIOPENDESC *>(dwParam1), (DWORD)dwParam2);
     case MODM_CLOSE:
-        return modClose();
+        return modClose(uPort);
     case MODM_DATA:
     case MODM_LONGDATA:
     case MODM_RESET:
-        return modGuarded(uMsg, dwParam1);
+        return modGuarded(uPort, uMsg, dwParam1);
     default: /* MODM_PREPARE and MODM_UNPREPARE too: the system prepares headers */
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -1,7 +1,7 @@
 /*
  * Registry helpers: the driver's Parameters key under the services branch
- * of HKEY_LOCAL_MACHINE, its device keys (addressed by enumeration position),
- * and the 32-bit device values in them.
+ * of HKEY_LOCAL_MACHINE, its device keys (addressed by enumeration position,
+ * or as ports by name), and the 32-bit and text values in them.
  */
 #include "regsvc/regsvc.h"
 
@@ -136,10 +136,9 @@ LONG DrvSetDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, 
     return status;
 }
 
-LONG DrvQueryDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, LPCWSTR lpszValueName,
-                               LPDWORD lpdwValue)
+/* A REG_DWORD value of an open key, which is closed. */
+static LONG QueryDword(HKEY hKey, LPCWSTR lpszValueName, LPDWORD lpdwValue)
 {
-    HKEY hKey = DrvOpenDeviceKey(lpRegAccess->lpDriverName, dwDevice);
     if (hKey == nullptr)
         return ERROR_FILE_NOT_FOUND;
 
@@ -156,4 +155,50 @@ LONG DrvQueryDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice
         return ERROR_FILE_NOT_FOUND;
     *lpdwValue = dwValue;
     return ERROR_SUCCESS;
+}
+
+LONG DrvQueryDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, LPCWSTR lpszValueName,
+                               LPDWORD lpdwValue)
+{
+    return QueryDword(DrvOpenDeviceKey(lpRegAccess->lpDriverName, dwDevice), lpszValueName, lpdwValue);
+}
+
+HKEY DrvOpenPortKey(LPCWSTR lpszDriverName, DWORD dwPort)
+{
+    if (dwPort == 0)
+        return DrvOpenDeviceKey(lpszDriverName, 0);
+    WCHAR szName[kKeyNameSize];
+    HKEY hParameters = DrvOpenRegKey(lpszDriverName, nullptr);
+    if (hParameters == nullptr || !FormatDeviceName(szName, kKeyNameSize, (LONG)dwPort)) {
+        if (hParameters != nullptr)
+            RegCloseKey(hParameters);
+        return nullptr;
+    }
+    HKEY hPort = nullptr;
+    if (RegOpenKeyW(hParameters, szName, &hPort) != ERROR_SUCCESS)
+        hPort = nullptr;
+    RegCloseKey(hParameters);
+    return hPort;
+}
+
+LONG DrvQueryPortParameter(const RegAccessBlock *lpRegAccess, DWORD dwPort, LPCWSTR lpszValueName, LPDWORD lpdwValue)
+{
+    return QueryDword(DrvOpenPortKey(lpRegAccess->lpDriverName, dwPort), lpszValueName, lpdwValue);
+}
+
+LONG DrvQueryPortString(const RegAccessBlock *lpRegAccess, DWORD dwPort, LPCWSTR lpszValueName, LPWSTR lpszValue,
+                        DWORD cchValue)
+{
+    HKEY hKey = DrvOpenPortKey(lpRegAccess->lpDriverName, dwPort);
+    if (hKey == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    DWORD cbValue = (cchValue - 1) * sizeof(WCHAR); /* room for a terminator the value may lack */
+    DWORD dwType = REG_NONE;
+    LONG status =
+        RegQueryValueExW(hKey, lpszValueName, nullptr, &dwType, reinterpret_cast<LPBYTE>(lpszValue), &cbValue);
+    RegCloseKey(hKey);
+    if (status == ERROR_SUCCESS && dwType != REG_SZ)
+        status = ERROR_FILE_NOT_FOUND;
+    lpszValue[status == ERROR_SUCCESS ? cbValue / sizeof(WCHAR) : 0] = 0;
+    return status;
 }

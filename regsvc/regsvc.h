@@ -24,6 +24,13 @@ LONG DrvNumberOfDevices(const RegAccessBlock *lpRegAccess, LPDWORD lpNumberOfDev
 LONG DrvSetDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, LPCWSTR lpszValueName, DWORD dwValue);
 LONG DrvQueryDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, LPCWSTR lpszValueName,
                                LPDWORD lpdwValue);
+/* A port's device key, never made: port 0's is the first device key, where
+   the setting has always been read; a later port's is "Device<n>". */
+HKEY DrvOpenPortKey(LPCWSTR lpszDriverName, DWORD dwPort);
+LONG DrvQueryPortParameter(const RegAccessBlock *lpRegAccess, DWORD dwPort, LPCWSTR lpszValueName, LPDWORD lpdwValue);
+/* A REG_SZ value of up to cchValue - 1 characters, terminated; empty on failure. */
+LONG DrvQueryPortString(const RegAccessBlock *lpRegAccess, DWORD dwPort, LPCWSTR lpszValueName, LPWSTR lpszValue,
+                        DWORD cchValue);
 
 /* service.cpp */
 SC_HANDLE DrvOpenService(const RegAccessBlock *lpRegAccess);

@@ -1,13 +1,14 @@
 /*
  * Serial port access: thin wrappers over the platform's file and
  * communications services in the calling style of a 16-bit communications
- * interface, the one port handle, and the input and output gates.
+ * interface, and each port's handle and input and output gates.
  */
 #include "serial/serial.h"
 
-HANDLE idComDev;                /* written by the connection's first open and last close (port.cpp) */
-std::atomic<DWORD> fCommIn{1};  /* written by the input device; read by the poll before every byte */
-std::atomic<DWORD> fCommOut{1}; /* written by the output device; read by the framing */
+/* idComDev written by the connection's first open and last close (port.cpp);
+   fCommIn by the input device, read by the poll before every byte; fCommOut
+   by the output device, read by the framing. */
+COMMPORT gaCommPort[kMaxPorts];
 
 namespace
 {
@@ -68,7 +69,7 @@ BOOL QueryCommError(HANDLE id, DWORD *lpErrors, COMSTAT *lpStat)
     return ClearCommError(id, lpErrors, lpStat);
 }
 
-void EnableCommIn() { fCommIn = 0; }
-void DisableCommIn() { fCommIn = 1; }
-void EnableCommOut() { fCommOut = 0; }
-void DisableCommOut() { fCommOut = 1; }
+void EnableCommIn(UINT uPort) { gaCommPort[uPort].fCommIn = 0; }
+void DisableCommIn(UINT uPort) { gaCommPort[uPort].fCommIn = 1; }
+void EnableCommOut(UINT uPort) { gaCommPort[uPort].fCommOut = 0; }
+void DisableCommOut(UINT uPort) { gaCommPort[uPort].fCommOut = 1; }

@@ -107,7 +107,7 @@ void DriverSink(const sim::Notification &n)
     if (n.dwMsg == MIM_LONGDATA) {
         LPMIDIHDR h = (LPMIDIHDR)n.dwParam1;
         Deliver(true, (uintptr_t)h->lpData[0], h->dwBytesRecorded);
-        midAddBuffer(h); /* queued again from the callback, as a client does */
+        midAddBuffer(0, h); /* queued again from the callback, as a client does */
     } else if (n.dwMsg == MIM_DATA) {
         Deliver(false, n.dwParam1, 1);
     } else {
@@ -119,24 +119,24 @@ void DriverOpen()
 {
     sim::ResetAll();
     midCritInit();
-    gMIMC = MIDIINCONTROL{};
-    gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
-    gfMidiInOpen = 1;
-    EnableCommIn();
+    gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+    gaMidiIn[0].gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
+    gaMidiIn[0].gfMidiInOpen = 1;
+    EnableCommIn(0);
     sim::SetNotificationSink(&DriverSink);
     for (int i = 0; i < kBuffers; i++) {
         gHdr[i] = MIDIHDR{};
         gHdr[i].lpData = gData[i];
         gHdr[i].dwBufferLength = kBufferSize;
         gHdr[i].dwFlags = MHDR_PREPARED;
-        midAddBuffer(&gHdr[i]);
+        midAddBuffer(0, &gHdr[i]);
     }
 }
 
 void DriverClose()
 {
-    gfMidiInOpen = 0;
-    DisableCommIn();
+    gaMidiIn[0].gfMidiInOpen = 0;
+    DisableCommIn(0);
     sim::SetNotificationSink(nullptr);
     midCritDelete();
 }
@@ -148,7 +148,7 @@ void BM_Tolvex_midByteRec(benchmark::State &state)
     gTally = Tally{};
     for (auto _ : state)
         for (uint8_t b : s.bytes)
-            midByteRec(b);
+            midByteRec(0, b);
     if (Matches(state, gTally, state.iterations())) {
         Report(state);
         ReportClockReads(state);
@@ -166,7 +166,7 @@ void BM_Tolvex_poll(benchmark::State &state)
         for (size_t at = 0; at < s.bytes.size(); at += kPollBytes) {
             UINT cb = (UINT)std::min(kPollBytes, s.bytes.size() - at);
             for (UINT i = 0; i < cb;)
-                i += midBytesRec(&s.bytes[at + i], cb - i);
+                i += midBytesRec(0, &s.bytes[at + i], cb - i);
         }
     }
     if (Matches(state, gTally, state.iterations())) {
@@ -201,9 +201,9 @@ template <bool kStampedLocked> void AlsaEncode(benchmark::State &state)
             if (snd_midi_event_encode_byte(dev, b, &ev) != 1)
                 continue;
             if constexpr (kStampedLocked) {
-                CritEnter();
+                CritEnter(0);
                 ev.time.tick = timeGetTime();
-                CritLeave();
+                CritLeave(0);
             }
             if (ev.type == SND_SEQ_EVENT_SYSEX) {
                 memcpy(gAlsaCopy, ev.data.ext.ptr, ev.data.ext.len);
@@ -229,8 +229,8 @@ void BM_Platform_lock_pair(benchmark::State &state)
 {
     midCritInit();
     for (auto _ : state) {
-        CritEnter();
-        CritLeave();
+        CritEnter(0);
+        CritLeave(0);
     }
     midCritDelete();
 }

@@ -42,9 +42,9 @@ void Poll(bool small)
         return;
     }
     BYTE buf[kSmallRead];
-    int n = ReadComm(idComDev, buf, kSmallRead);
+    int n = ReadComm(gaCommPort[0].idComDev, buf, kSmallRead);
     for (int i = 0; i < n; i++)
-        midByteRec(buf[i]);
+        midByteRec(0, buf[i]);
 }
 
 /* Returns the largest backlog seen; prints one row a second. */
@@ -53,16 +53,16 @@ size_t Run(bool small)
     sim::ResetAll();
     midCritInit();
     CommCritInit();
-    gMIMC = MIDIINCONTROL{};
-    gMidiInClient = MIDICLIENT{1, 0, 0, CALLBACK_FUNCTION};
-    gfMidiInOpen = 1;
+    gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+    gaMidiIn[0].gMidiInClient = MIDICLIENT{1, 0, 0, CALLBACK_FUNCTION};
+    gaMidiIn[0].gfMidiInOpen = 1;
     sim::SetNotificationSink(&CountSink);
     DrvCont = kPollMs;
-    if (OpenMIDICOM(kPort) != 0) {
+    if ((gaPortSetting[0] = PORTSETTING{kPort, kDefaultBaud, {0}}, OpenMIDICOM(0)) != 0) {
         fprintf(stderr, "the simulated port did not open\n");
         return (size_t)-1;
     }
-    EnableCommIn();
+    EnableCommIn(0);
     gDelivered = 0;
 
     /* Clock ticks only, one byte a message: what arrives is what is delivered. */
@@ -85,9 +85,9 @@ size_t Run(bool small)
                    ms / 1000, fed, gDelivered, backlog,
                    backlog > kPlatformQueue ? "  (beyond a 4096-byte receive queue)" : "");
     }
-    DisableCommIn();
+    DisableCommIn(0);
     ReleaseMIDICOM();
-    gfMidiInOpen = 0;
+    gaMidiIn[0].gfMidiInOpen = 0;
     sim::SetNotificationSink(nullptr);
     printf("%-8s %d s: %.0f bytes/s delivered, worst backlog %zu bytes\n", small ? "32-byte" : "as-built", kSeconds,
            (double)gDelivered / kSeconds, worst);

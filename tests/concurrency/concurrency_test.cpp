@@ -331,10 +331,10 @@ TEST_F(PollLifetime, CloseAndDetachWhileThePollReadsNeverReachAClosedHandle)
         auto t0 = Clock::now();
         if (round % kDetachEvery == kDetachEvery - 1) {
             DllInstanceInit(sim::kModule, DLL_PROCESS_DETACH, nullptr);
-            ASSERT_EQ(0, UseComCount) << "the detach gave the port back, round " << round;
+            ASSERT_EQ(0, gaCommPort[0].UseComCount) << "the detach gave the port back, round " << round;
             DllInstanceInit(sim::kModule, DLL_PROCESS_ATTACH, nullptr);
-            RSPort = kPort;
-            gfMidiInOpen = 0; /* a new load of the library starts closed */
+            gaPortSetting[0] = PORTSETTING{kPort, kDefaultBaud, {0}};
+            gaMidiIn[0].gfMidiInOpen = 0; /* a new load of the library starts closed */
         } else {
             ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midMessage(0, MIDM_CLOSE, 0, 0, 0)) << "close, round " << round;
         }
@@ -357,7 +357,7 @@ TEST_F(PollLifetime, CloseFromACallbackOnThePollsThreadDoesNotWaitForItself)
     for (auto until = Clock::now() + std::chrono::seconds(5); result == 0xFFFF && Clock::now() < until;)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ((DWORD)MMSYSERR_NOERROR, result.load()) << "the close made from the callback";
-    EXPECT_EQ(0, UseComCount);
+    EXPECT_EQ(0, gaCommPort[0].UseComCount);
 
     hook = nullptr;
     ASSERT_EQ((DWORD)MMSYSERR_NOERROR, OpenInput()) << "open again from another thread";
@@ -461,9 +461,9 @@ TEST_F(PollLifetime, ReleaseWhileACallbackHoldsThePollWaitsOnce)
     auto waited = Clock::now() - t0;
     letGo = true;
     EXPECT_LT(waited, std::chrono::seconds(7)) << "one wait of 5 s";
-    EXPECT_EQ(0, UseComCount);
+    EXPECT_EQ(0, gaCommPort[0].UseComCount);
     hook = nullptr;
     ReleaseMIDICOM(); /* the poll, let go, parks */
-    gfMidiInOpen = 0;
+    gaMidiIn[0].gfMidiInOpen = 0;
     ExpectAllGivenBack();
 }

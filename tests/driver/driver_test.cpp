@@ -18,7 +18,7 @@ namespace
 
 const std::u16string kDevice0 = u"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
 constexpr DWORD kOtherFamily = 0xC0000A04; /* top bit set: not the NT family */
-constexpr LONG kUntouched = 12345;         /* RSPort before an attach that must not write it */
+constexpr LONG kUntouched = 12345;         /* gaPortSetting[0].RSPort before an attach that must not write it */
 
 class DriverLifetime : public ::testing::Test
 {
@@ -27,7 +27,7 @@ class DriverLifetime : public ::testing::Test
     {
         sim::ResetAll();
         sim::SetClockStep(1); /* the output close's 30 ms wait ends */
-        RSPort = kUntouched;
+        gaPortSetting[0].RSPort = kUntouched;
         DrvCont = 0;
         ghModule = nullptr;
         RegAccess.lpDriverName = nullptr;
@@ -36,9 +36,9 @@ class DriverLifetime : public ::testing::Test
     {
         /* Leave no device open for the next test. */
         ReleaseMIDICOM();
-        DisableCommIn();
-        DisableCommOut();
-        gfMidiInOpen = 0;
+        DisableCommIn(0);
+        DisableCommOut(0);
+        gaMidiIn[0].gfMidiInOpen = 0;
     }
 
     static BOOL Attach() { return DllInstanceInit(sim::kModule, DLL_PROCESS_ATTACH, nullptr); }
@@ -55,7 +55,7 @@ TEST_F(DriverLifetime, WrongPlatformShowsTheWarningAndRefusesTheAttach)
     EXPECT_EQ("使用しているＷＩＮＤＯＷＳバージョンが違います。", sim::Utf8(boxes[0].text));
     EXPECT_EQ("Tolvex MIDI  Driver", sim::Utf8(boxes[0].caption));
     EXPECT_EQ((UINT)MB_ICONWARNING, boxes[0].style);
-    EXPECT_EQ(kUntouched, RSPort) << "the port must not be read on the wrong platform";
+    EXPECT_EQ(kUntouched, gaPortSetting[0].RSPort) << "the port must not be read on the wrong platform";
     EXPECT_TRUE(sim::RegCalls().empty()) << "registry touched: " << sim::RegCalls()[0];
 }
 
@@ -84,13 +84,13 @@ TEST_F(DriverLifetime, AttachTakesTheStoredPortUnchecked)
     };
     for (const Row &r : rows) {
         sim::ResetAll();
-        RSPort = kUntouched;
+        gaPortSetting[0].RSPort = kUntouched;
         DrvCont = 0;
         if (r.present)
             sim::SeedDword(kDevice0, u"COMID", r.value);
 
         EXPECT_EQ(TRUE, Attach()) << "stored " << r.stored;
-        EXPECT_EQ(r.port, RSPort) << "stored " << r.stored;
+        EXPECT_EQ(r.port, gaPortSetting[0].RSPort) << "stored " << r.stored;
         EXPECT_EQ(10u, DrvCont) << "stored " << r.stored;
         EXPECT_EQ(sim::kModule, ghModule) << "stored " << r.stored;
         EXPECT_EQ("tolvex midi driver", sim::Utf8(RegAccess.lpDriverName)) << "stored " << r.stored;
@@ -104,7 +104,7 @@ TEST_F(DriverLifetime, ThreadAttachAndDetachAnswerOneAndChangeNothing)
     sim::SeedDword(kDevice0, u"COMID", 3);
     EXPECT_EQ(TRUE, DllInstanceInit(sim::kModule, DLL_THREAD_ATTACH, nullptr));
     EXPECT_EQ(TRUE, DllInstanceInit(sim::kModule, DLL_THREAD_DETACH, nullptr));
-    EXPECT_EQ(kUntouched, RSPort);
+    EXPECT_EQ(kUntouched, gaPortSetting[0].RSPort);
     EXPECT_EQ(nullptr, ghModule);
     EXPECT_TRUE(sim::RegCalls().empty());
 }

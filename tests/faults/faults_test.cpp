@@ -111,7 +111,7 @@ std::string OpenOutAnswer()
 std::string OpenInAnswer()
 {
     DWORD r = OpenIn();
-    std::string s = "open " + std::to_string(r) + " gate " + std::to_string(fCommIn.load());
+    std::string s = "open " + std::to_string(r) + " gate " + std::to_string(gaCommPort[0].fCommIn.load());
     if (r == MMSYSERR_NOERROR)
         s += " close " + std::to_string(CloseIn());
     return s;
@@ -140,7 +140,7 @@ std::string AttachAnswer()
 {
     Detach();
     BOOL ok = Attach();
-    return "attach " + std::to_string(ok) + " port " + std::to_string(RSPort);
+    return "attach " + std::to_string(ok) + " port " + std::to_string(gaPortSetting[0].RSPort);
 }
 
 void FailReg(sim::RegCall call, int after = 0) { sim::FailRegCall(call, ERROR_ACCESS_DENIED, 1, after); }
@@ -224,14 +224,14 @@ class FaultInjection : public ::testing::TestWithParam<Fault>
         sim::SetClockStep(1); /* the output close's wait on the clock ends */
         sim::SeedDword(kDevice0, u"COMID", kStoredPort);
         ASSERT_EQ(TRUE, Attach());
-        ASSERT_EQ((LONG)kStoredPort, RSPort);
+        ASSERT_EQ((LONG)kStoredPort, gaPortSetting[0].RSPort);
     }
 
     void TearDown() override { Detach(); }
 
     static void ExpectNothingHeld(const char *when)
     {
-        EXPECT_EQ(0, UseComCount) << when << ": port connection use count";
+        EXPECT_EQ(0, gaCommPort[0].UseComCount) << when << ": port connection use count";
         EXPECT_EQ(0, sim::OpenPortHandles()) << when << ": port handles open";
         EXPECT_EQ(0, sim::LiveTimers()) << when << ": poll timers running";
         EXPECT_TRUE(sim::ThreadsEnd()) << when << ": poll threads running";
@@ -240,9 +240,9 @@ class FaultInjection : public ::testing::TestWithParam<Fault>
         EXPECT_EQ(0, sim::OpenServiceCount()) << when << ": service handles open";
         EXPECT_EQ(0, sim::HeldLockCount()) << when << ": service database locks held";
         EXPECT_EQ(0, sim::HeldCriticalSections()) << when << ": driver locks held";
-        EXPECT_EQ(0u, gfMidiInOpen.load()) << when << ": input device left open";
-        EXPECT_EQ(1u, fCommIn.load()) << when << ": input gate left open";
-        EXPECT_EQ(1u, fCommOut.load()) << when << ": output gate left open";
+        EXPECT_EQ(0u, gaMidiIn[0].gfMidiInOpen.load()) << when << ": input device left open";
+        EXPECT_EQ(1u, gaCommPort[0].fCommIn.load()) << when << ": input gate left open";
+        EXPECT_EQ(1u, gaCommPort[0].fCommOut.load()) << when << ": output gate left open";
     }
 };
 
@@ -259,7 +259,7 @@ TEST_P(FaultInjection, AnswersAsDesignedLeavesNothingHeldAndTheNextTryWorks)
     if (f.newAttach) {
         Detach();
         ASSERT_EQ(TRUE, Attach());
-        EXPECT_EQ((LONG)kStoredPort, RSPort) << "the next attach reads the stored port";
+        EXPECT_EQ((LONG)kStoredPort, gaPortSetting[0].RSPort) << "the next attach reads the stored port";
     }
 
     /* Both devices: open, play, receive a message and a system exclusive, close. */

@@ -53,22 +53,22 @@ inline void ResetDriver()
     }
     ReleaseMIDICOM();
     sim::ResetAll();
-    DisableCommIn();
-    DisableCommOut();
-    gfMidiInOpen = 0;
-    gMIMC = MIDIINCONTROL{};
-    gbMidiOutCurrentStatus = 0;
-    gMidiInClient = MIDICLIENT{};
-    gMidiOutClient = MIDICLIENT{};
+    DisableCommIn(0);
+    DisableCommOut(0);
+    gaMidiIn[0].gfMidiInOpen = 0;
+    gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+    gaMidiOut[0].gbMidiOutCurrentStatus = 0;
+    gaMidiIn[0].gMidiInClient = MIDICLIENT{};
+    gaMidiOut[0].gMidiOutClient = MIDICLIENT{};
     ghModule = sim::kModule;
-    RSPort = kPort;
+    gaPortSetting[0] = PORTSETTING{kPort, kDefaultBaud, {0}};
     DrvCont = 10;
 }
 
 /* After the last close: nothing of the connection or the locks is held. */
 inline void CheckNothingHeld()
 {
-    FUZZ_CHECK(UseComCount == 0, "use count %d", (int)UseComCount);
+    FUZZ_CHECK(gaCommPort[0].UseComCount == 0, "use count %d", (int)gaCommPort[0].UseComCount);
     FUZZ_CHECK(sim::OpenPortHandles() == 0, "%d port handles open", sim::OpenPortHandles());
     FUZZ_CHECK(sim::LiveTimers() == 0, "%d poll timers running", sim::LiveTimers());
     FUZZ_CHECK(sim::TimerResolutionDepth() == 0, "%d resolution requests", sim::TimerResolutionDepth());

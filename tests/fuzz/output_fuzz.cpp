@@ -93,8 +93,8 @@ void CheckWire(const char *after)
     Writes got = sim::PortWrites(kPortName);
     FUZZ_CHECK(got == m.wire, "after %s the port saw\n  %s\nexpected\n  %s", after, Show(got).c_str(),
                Show(m.wire).c_str());
-    FUZZ_CHECK(gbMidiOutCurrentStatus == m.rs, "after %s running status %02X, expected %02X", after,
-               gbMidiOutCurrentStatus, m.rs);
+    FUZZ_CHECK(gaMidiOut[0].gbMidiOutCurrentStatus == m.rs, "after %s running status %02X, expected %02X", after,
+               gaMidiOut[0].gbMidiOutCurrentStatus, m.rs);
     /* Checked: start the next step's comparison afresh, so each step costs only its own writes. */
     sim::ClearPortWrites(kPortName);
     m.wire.clear();

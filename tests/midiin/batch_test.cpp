@@ -43,12 +43,12 @@ class Batch : public ::testing::Test
     {
         sim::ResetAll();
         midCritInit();
-        gMIMC = MIDIINCONTROL{};
-        gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
-        gfMidiInOpen = 1;
+        gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+        gaMidiIn[0].gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
+        gaMidiIn[0].gfMidiInOpen = 1;
         sim::SetTime(kStartTime);
-        gMIMC.dwStartTime = kStartTime;
-        EnableCommIn();
+        gaMidiIn[0].gMIMC.dwStartTime = kStartTime;
+        EnableCommIn(0);
         /* Contents are read as the callback sees them: a re-queued buffer
            is overwritten later in the same read. */
         sim::OnNotification([this](const sim::Notification &n) {
@@ -61,8 +61,8 @@ class Batch : public ::testing::Test
 
     void TearDown() override
     {
-        DisableCommIn();
-        gfMidiInOpen = 0;
+        DisableCommIn(0);
+        gaMidiIn[0].gfMidiInOpen = 0;
         midCritDelete();
     }
 
@@ -72,15 +72,15 @@ class Batch : public ::testing::Test
         h->lpData = data;
         h->dwBufferLength = cb;
         h->dwFlags = MHDR_PREPARED;
-        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(h));
+        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(0, h));
     }
 
     /* One poll's read, handed on as the poll does. */
     static UINT Read(const std::vector<BYTE> &b)
     {
         UINT i = 0;
-        while (i < b.size() && fCommIn == 0)
-            i += midBytesRec(b.data() + i, (UINT)(b.size() - i));
+        while (i < b.size() && gaCommPort[0].fCommIn == 0)
+            i += midBytesRec(0, b.data() + i, (UINT)(b.size() - i));
         return i;
     }
 
@@ -104,7 +104,7 @@ TEST_F(Batch, AllMessagesOfOneReadCarryOneStampWhileByteCallsReadTheClockEach)
     sim::ClearNotifications();
     before = sim::ClockReads();
     for (BYTE b : bytes)
-        midByteRec(b);
+        midByteRec(0, b);
     notes = sim::Notifications();
     ASSERT_EQ(5u, notes.size()) << "messages delivered a byte at a time";
     for (size_t i = 1; i < notes.size(); i++)
@@ -119,7 +119,7 @@ TEST_F(Batch, BufferRequeuedFromItsCallbackTakesTheRestOfTheExclusiveInTheSameRe
     Queue(&hdr, data, sizeof data);
     hook = [&](const sim::Notification &n) {
         if (n.dwMsg == MIM_LONGDATA) {
-            EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(&hdr)) << "re-queue from the callback";
+            EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(0, &hdr)) << "re-queue from the callback";
         }
     };
     Read({0x90, 0x3C, 0x40, 0xF8, 0xF0, 1, 2, 3, 4, 5, 6, 0xF7, 0xF8});
@@ -141,7 +141,7 @@ TEST_F(Batch, BufferQueuedFromAClockCallbackInsideExclusiveTakesTheDataThatFollo
             hdr.lpData = data;
             hdr.dwBufferLength = sizeof data;
             hdr.dwFlags = MHDR_PREPARED;
-            midAddBuffer(&hdr);
+            midAddBuffer(0, &hdr);
         }
     };
     hdr.dwFlags = 0;
@@ -157,11 +157,11 @@ TEST_F(Batch, GateClosedBeforeExclusiveLeavesItsBufferQueued)
     Queue(&hdr, data, sizeof data);
     hook = [](const sim::Notification &n) {
         if (n.dwMsg == MIM_DATA)
-            DisableCommIn(); /* a reset on another thread */
+            DisableCommIn(0); /* a reset on another thread */
     };
     EXPECT_EQ(1u, Read({0xF8, 0xF0, 1, 2, 3})) << "bytes taken";
     EXPECT_EQ(std::vector<std::string>{"DATA 0000F8"}, heard);
-    EXPECT_EQ(&hdr, gMIMC.lpQueue) << "the buffer is still the client's to reset";
+    EXPECT_EQ(&hdr, gaMidiIn[0].gMIMC.lpQueue) << "the buffer is still the client's to reset";
 }
 
 TEST_F(Batch, ResetFromACallbackReturnsBuffersInTheOrderTheyWereQueued)
@@ -209,11 +209,11 @@ TEST_F(Batch, MessageCutShortByAnF0ThatTheGateThenStopsLeavesNoneUnderWay)
 {
     hook = [](const sim::Notification &n) {
         if (n.dwMsg == MIM_ERROR)
-            DisableCommIn(); /* a reset */
+            DisableCommIn(0); /* a reset */
     };
     EXPECT_EQ(2u, Read({0xB2, 0x53, 0xF0, 0x01})) << "bytes taken";
-    EnableCommIn(); /* passing again, without a start: the parser keeps its state */
-    midPortError();
+    EnableCommIn(0); /* passing again, without a start: the parser keeps its state */
+    midPortError(0);
     EXPECT_EQ((std::vector<std::string>{"ERROR 0053B2", "ERROR 000000"}), heard)
         << "the port error finds no message under way, not the one given up";
 }
@@ -222,7 +222,7 @@ TEST_F(Batch, GateClosedDropsTheMessageAnF0CutsShortLaterInTheRead)
 {
     hook = [](const sim::Notification &n) {
         if (n.dwMsg == MIM_ERROR)
-            DisableCommIn(); /* a reset */
+            DisableCommIn(0); /* a reset */
     };
     /* F6 cuts 8B short and is complete itself; F0 cuts 8A 13 short. */
     Read({0x8B, 0xF6, 0x8A, 0x13, 0xF0, 0x01});
@@ -276,13 +276,13 @@ TEST_F(Batch, RestartFromACallbackMidBatchGivesWhatAByteAtATimeGives)
     EXPECT_EQ(expected, heard) << "in one read";
     EXPECT_EQ(expectedStamps, stamps) << "stamps in one read";
 
-    gMIMC = MIDIINCONTROL{};
-    gMIMC.dwStartTime = kStartTime;
+    gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+    gaMidiIn[0].gMIMC.dwStartTime = kStartTime;
     sim::SetTime(kReadTime);
     heard.clear();
     stamps.clear();
     for (BYTE b : bytes)
-        midByteRec(b);
+        midByteRec(0, b);
     EXPECT_EQ(expected, heard) << "a byte at a time";
     EXPECT_EQ(expectedStamps, stamps) << "stamps a byte at a time";
 }
@@ -322,7 +322,7 @@ TEST_F(Batch, GateClosedFromACallbackDropsLaterBytesAndTheRestOfTheSameByte)
     Queue(&hdr, data, sizeof data);
     hook = [&](const sim::Notification &n) {
         if (n.dwMsg == MIM_LONGDATA)
-            DisableCommIn(); /* a reset */
+            DisableCommIn(0); /* a reset */
     };
     /* F6 cuts the exclusive short: its buffer, then its own message. */
     EXPECT_EQ(4u, Read({0xF8, 0xF0, 1, 0xF6, 0xF8, 0x90, 0x3C, 0x40}));
@@ -332,7 +332,7 @@ TEST_F(Batch, GateClosedFromACallbackDropsLaterBytesAndTheRestOfTheSameByte)
 
 TEST_F(Batch, GateClosedByTheFirstOfABatchDropsTheRestOfTheRead)
 {
-    hook = [](const sim::Notification &) { DisableCommIn(); };
+    hook = [](const sim::Notification &) { DisableCommIn(0); };
     Read({0x90, 0x3C, 0x40, 0x3E, 0x40, 0xF8, 0xFE});
     EXPECT_EQ(std::vector<std::string>{"DATA 403C90"}, heard);
 }

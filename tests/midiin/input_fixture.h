@@ -50,18 +50,18 @@ class InputTest : public ::testing::Test
     {
         sim::ResetAll();
         midCritInit();
-        gMIMC = MIDIINCONTROL{};
-        gMidiInClient = MIDICLIENT{kCallback, kInstance, kHandle, CALLBACK_FUNCTION};
-        gfMidiInOpen = 1;
-        EnableCommIn(); /* notifications are made only while input passes */
+        gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+        gaMidiIn[0].gMidiInClient = MIDICLIENT{kCallback, kInstance, kHandle, CALLBACK_FUNCTION};
+        gaMidiIn[0].gfMidiInOpen = 1;
+        EnableCommIn(0); /* notifications are made only while input passes */
         sim::OnNotification([this](const sim::Notification &n) { Record(n); });
     }
 
     void TearDown() override
     {
         sim::OnNotification(nullptr);
-        gfMidiInOpen = 0;
-        DisableCommIn();
+        gaMidiIn[0].gfMidiInOpen = 0;
+        DisableCommIn(0);
         midCritDelete();
     }
 
@@ -81,7 +81,7 @@ class InputTest : public ::testing::Test
     MIDIHDR *Queue(DWORD capacity)
     {
         MIDIHDR *h = Buffer(capacity);
-        EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(h)) << "queueing a prepared " << capacity << "-byte buffer";
+        EXPECT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(0, h)) << "queueing a prepared " << capacity << "-byte buffer";
         return h;
     }
 
@@ -95,11 +95,11 @@ class InputTest : public ::testing::Test
             std::string token = all.substr(at, end == std::string::npos ? std::string::npos : end - at);
             at = end == std::string::npos ? all.size() : end + 1;
             if (token == "!!") {
-                midPortError();
+                midPortError(0);
                 continue;
             }
             sim::AdvanceTime(stepMs);
-            midByteRec(Bytes(token.c_str()).at(0));
+            midByteRec(0, Bytes(token.c_str()).at(0));
         }
     }
 

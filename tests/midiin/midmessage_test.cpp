@@ -25,10 +25,10 @@ class InputDevice : public InputTest
         InputTest::SetUp();
         CommCritInit();
         ReleaseMIDICOM();
-        gfMidiInOpen = 0;
-        DisableCommIn();
+        gaMidiIn[0].gfMidiInOpen = 0;
+        DisableCommIn(0);
         ghModule = sim::kModule;
-        RSPort = kPort;
+        gaPortSetting[0] = PORTSETTING{kPort, kDefaultBaud, {0}};
         sim::SetTime(1000);
     }
 
@@ -187,7 +187,7 @@ TEST_F(InputDevice, OneClientAtATimeAlsoAfterAReset)
     EXPECT_EQ((DWORD)MMSYSERR_ALLOCATED, Open()) << "while passing input";
     Send(MIDM_RESET);
     EXPECT_EQ((DWORD)MMSYSERR_ALLOCATED, Open()) << "while input is held";
-    EXPECT_EQ(1, UseComCount);
+    EXPECT_EQ(1, gaCommPort[0].UseComCount);
 
     EXPECT_EQ((DWORD)MMSYSERR_NOERROR, Send(MIDM_CLOSE));
     EXPECT_FALSE(sim::PortIsOpen(kPortName)) << "one close gives the port back";
@@ -199,7 +199,7 @@ TEST_F(InputDevice, PortThatCannotBeOpenedLeavesTheDeviceClosed)
 {
     sim::SetPortPresent(kPortName, false);
     EXPECT_EQ((DWORD)MMSYSERR_ALLOCATED, Open());
-    EXPECT_EQ(1u, fCommIn.load()) << "input gate after a failed open";
+    EXPECT_EQ(1u, gaCommPort[0].fCommIn.load()) << "input gate after a failed open";
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MIDM_START));
     EXPECT_TRUE(Seen().empty()) << Join(Seen());
 
@@ -210,29 +210,29 @@ TEST_F(InputDevice, PortThatCannotBeOpenedLeavesTheDeviceClosed)
 TEST_F(InputDevice, RequestsToAClosedDeviceChangeNothing)
 {
     MIDIHDR *h = Buffer(8);
-    gMIMC.dwStartTime = 77;
+    gaMidiIn[0].gMIMC.dwStartTime = 77;
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MIDM_CLOSE));
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MIDM_START));
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MIDM_STOP));
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MIDM_RESET));
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MIDM_ADDBUFFER, (DWORD_PTR)h));
     EXPECT_EQ((DWORD)MHDR_PREPARED, h->dwFlags);
-    EXPECT_EQ(nullptr, gMIMC.lpQueue);
-    EXPECT_EQ(77u, gMIMC.dwStartTime) << "start time touched by a start while closed";
-    EXPECT_EQ(1u, fCommIn.load()) << "input gate";
-    EXPECT_EQ(0, UseComCount) << "port use count";
+    EXPECT_EQ(nullptr, gaMidiIn[0].gMIMC.lpQueue);
+    EXPECT_EQ(77u, gaMidiIn[0].gMIMC.dwStartTime) << "start time touched by a start while closed";
+    EXPECT_EQ(1u, gaCommPort[0].fCommIn.load()) << "input gate";
+    EXPECT_EQ(0, gaCommPort[0].UseComCount) << "port use count";
     EXPECT_TRUE(Seen().empty()) << Join(Seen());
 }
 
 TEST_F(InputDevice, NullPointersFromTheHostAreInvalidParameters)
 {
     EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, Send(MIDM_OPEN, 0, CALLBACK_FUNCTION));
-    EXPECT_EQ(0, UseComCount) << "an open without a description took the port";
+    EXPECT_EQ(0, gaCommPort[0].UseComCount) << "an open without a description took the port";
     EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, Send(MIDM_GETDEVCAPS, 0, sizeof(MIDIINCAPSW)));
 
     ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Open()) << "the refused open left the device closed";
     EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, Send(MIDM_ADDBUFFER, 0));
-    EXPECT_EQ(nullptr, gMIMC.lpQueue);
+    EXPECT_EQ(nullptr, gaMidiIn[0].gMIMC.lpQueue);
 }
 
 TEST_F(InputDevice, ClientWithoutCallbackGetsNothingYetEverythingCompletes)

@@ -148,7 +148,7 @@ class ParserState : public InputTest
 TEST_F(ParserState, StampsCountFromTheStartTimeAcrossClockWrap)
 {
     sim::SetTime(0xFFFFFFF0);
-    gMIMC.dwStartTime = 0xFFFFFFF0;
+    gaMidiIn[0].gMIMC.dwStartTime = 0xFFFFFFF0;
     Feed("90 3C 40"); /* the clock wraps between 90 and 3C */
     EXPECT_EQ(Join({"DATA 90 3C 40 @20"}), Join(Seen()));
 }
@@ -156,20 +156,20 @@ TEST_F(ParserState, StampsCountFromTheStartTimeAcrossClockWrap)
 TEST_F(ParserState, NoPositionMakesItWriteBeyondTheMessage)
 {
     for (int pos = 4; pos <= 255; pos++) {
-        gMIMC = MIDIINCONTROL{};
-        gMIMC.bRunningStatus = 0x90;
-        gMIMC.bBytePos = (BYTE)pos;
-        gMIMC.bBytesLeft = 2;
-        gMIMC.dwStartTime = 0x11111111;
-        gMIMC.dwBufOffset = 0x22222222;
-        midByteRec(0x3C);
-        ASSERT_EQ(0x11111111u, gMIMC.dwStartTime) << "start time overwritten from position " << pos;
-        ASSERT_EQ(0x22222222u, gMIMC.dwBufOffset) << "buffer offset overwritten from position " << pos;
-        ASSERT_EQ(nullptr, gMIMC.lpQueue) << "queue overwritten from position " << pos;
+        gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+        gaMidiIn[0].gMIMC.bRunningStatus = 0x90;
+        gaMidiIn[0].gMIMC.bBytePos = (BYTE)pos;
+        gaMidiIn[0].gMIMC.bBytesLeft = 2;
+        gaMidiIn[0].gMIMC.dwStartTime = 0x11111111;
+        gaMidiIn[0].gMIMC.dwBufOffset = 0x22222222;
+        midByteRec(0, 0x3C);
+        ASSERT_EQ(0x11111111u, gaMidiIn[0].gMIMC.dwStartTime) << "start time overwritten from position " << pos;
+        ASSERT_EQ(0x22222222u, gaMidiIn[0].gMIMC.dwBufOffset) << "buffer offset overwritten from position " << pos;
+        ASSERT_EQ(nullptr, gaMidiIn[0].gMIMC.lpQueue) << "queue overwritten from position " << pos;
     }
     /* The parser is usable again afterwards. */
     sim::ClearNotifications();
-    gMIMC.dwStartTime = 0;
+    gaMidiIn[0].gMIMC.dwStartTime = 0;
     Feed("90 3C 40");
     auto n = sim::Notifications();
     ASSERT_EQ(1u, n.size()) << "a note-on after recovering";

@@ -24,21 +24,21 @@ TEST_F(InputQueue, RefusesWhatItCannotQueueAndTouchesNothing)
     MIDIHDR *empty = Buffer(0);
     MIDIHDR *queued = Queue(16);
 
-    EXPECT_EQ((DWORD)MIDIERR_UNPREPARED, midAddBuffer(unprepared));
+    EXPECT_EQ((DWORD)MIDIERR_UNPREPARED, midAddBuffer(0, unprepared));
     EXPECT_EQ(0u, unprepared->dwFlags) << "flags of the refused header";
     EXPECT_EQ(7u, unprepared->dwBytesRecorded) << "bytes recorded of the refused header";
-    EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, midAddBuffer(nullptr)) << "null header";
-    EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, midAddBuffer(empty)) << "buffer of capacity 0";
+    EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, midAddBuffer(0, nullptr)) << "null header";
+    EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, midAddBuffer(0, empty)) << "buffer of capacity 0";
     EXPECT_EQ((DWORD)MHDR_PREPARED, empty->dwFlags) << "flags of the buffer of capacity 0";
-    EXPECT_EQ((DWORD)MIDIERR_STILLPLAYING, midAddBuffer(queued)) << "the same header a second time";
+    EXPECT_EQ((DWORD)MIDIERR_STILLPLAYING, midAddBuffer(0, queued)) << "the same header a second time";
     EXPECT_EQ(nullptr, queued->lpNext) << "a header queued twice would link to itself";
 
-    gfMidiInOpen = 0;
+    gaMidiIn[0].gfMidiInOpen = 0;
     MIDIHDR *late = Buffer(16);
-    EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, midAddBuffer(late)) << "device not open";
+    EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, midAddBuffer(0, late)) << "device not open";
     EXPECT_EQ((DWORD)MHDR_PREPARED, late->dwFlags) << "flags of the header refused while closed";
 
-    EXPECT_EQ(queued, gMIMC.lpQueue) << "the queue holds only the one accepted header";
+    EXPECT_EQ(queued, gaMidiIn[0].gMIMC.lpQueue) << "the queue holds only the one accepted header";
 }
 
 TEST_F(InputQueue, QueueingMarksTheHeaderAndReturningMarksItDone)
@@ -47,7 +47,7 @@ TEST_F(InputQueue, QueueingMarksTheHeaderAndReturningMarksItDone)
     h->dwFlags = MHDR_PREPARED | MHDR_DONE;
     h->dwBytesRecorded = 99;
     h->lpNext = h;
-    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(h));
+    ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(0, h));
     EXPECT_EQ((DWORD)(MHDR_PREPARED | MHDR_INQUEUE), h->dwFlags);
     EXPECT_EQ(0u, h->dwBytesRecorded);
     EXPECT_EQ(nullptr, h->lpNext);
@@ -55,7 +55,7 @@ TEST_F(InputQueue, QueueingMarksTheHeaderAndReturningMarksItDone)
     Feed("F0 01 F7");
     EXPECT_EQ((DWORD)(MHDR_PREPARED | MHDR_DONE), h->dwFlags);
     EXPECT_EQ(3u, h->dwBytesRecorded);
-    EXPECT_EQ(nullptr, gMIMC.lpQueue);
+    EXPECT_EQ(nullptr, gaMidiIn[0].gMIMC.lpQueue);
 }
 
 TEST_F(InputQueue, ResetReturnsEveryBufferInOrderEmptyWithOneStamp)
@@ -63,13 +63,13 @@ TEST_F(InputQueue, ResetReturnsEveryBufferInOrderEmptyWithOneStamp)
     Queue(8);
     Queue(8);
     Queue(8);
-    gMIMC.dwStartTime = 100;
+    gaMidiIn[0].gMIMC.dwStartTime = 100;
     sim::SetTime(100);
     Feed("F0 01 02 03"); /* the head is half filled */
     sim::SetTime(500);
-    midFreeQ();
+    midFreeQ(0);
     EXPECT_EQ(Join({"LONGDATA #0 [] @400", "LONGDATA #1 [] @400", "LONGDATA #2 [] @400"}), Join(Seen()));
-    EXPECT_EQ(nullptr, gMIMC.lpQueue);
+    EXPECT_EQ(nullptr, gaMidiIn[0].gMIMC.lpQueue);
 
     /* The next buffer is filled from its beginning; the message under way
        still carries the stamp of its F0. */
@@ -80,7 +80,7 @@ TEST_F(InputQueue, ResetReturnsEveryBufferInOrderEmptyWithOneStamp)
 
 TEST_F(InputQueue, ResetWithNothingQueuedNotifiesNothing)
 {
-    midFreeQ();
+    midFreeQ(0);
     EXPECT_TRUE(Seen().empty()) << Join(Seen());
 }
 
@@ -90,17 +90,17 @@ TEST_F(InputQueue, ClientMayQueueAgainFromItsCallback)
     std::atomic<DWORD> requeued{~0u};
     sim::OnNotification([&](const sim::Notification &n) {
         if (n.dwMsg == MIM_LONGDATA && requeued == ~0u)
-            requeued = midAddBuffer(reinterpret_cast<LPMIDIHDR>(n.dwParam1));
+            requeued = midAddBuffer(0, reinterpret_cast<LPMIDIHDR>(n.dwParam1));
     });
 
     Feed("F0 01 F7");
     EXPECT_EQ((DWORD)MMSYSERR_NOERROR, requeued.load()) << "queueing from inside the callback";
-    EXPECT_EQ(h, gMIMC.lpQueue);
+    EXPECT_EQ(h, gaMidiIn[0].gMIMC.lpQueue);
 
     requeued = ~0u;
-    midFreeQ();
+    midFreeQ(0);
     EXPECT_EQ((DWORD)MMSYSERR_NOERROR, requeued.load()) << "queueing from inside a reset's callback";
-    EXPECT_EQ(h, gMIMC.lpQueue);
+    EXPECT_EQ(h, gaMidiIn[0].gMIMC.lpQueue);
     EXPECT_EQ((DWORD)(MHDR_PREPARED | MHDR_INQUEUE), h->dwFlags);
 }
 
@@ -122,15 +122,15 @@ TEST_F(InputQueue, RacingPollAndApplicationLoseNoBufferAndReturnNoneTwice)
 
     std::atomic<bool> done{false};
     std::thread poll([&] {
-        midByteRec(0xF0);
+        midByteRec(0, 0xF0);
         while (!done)
-            midByteRec(0x01);
+            midByteRec(0, 0x01);
     });
     for (MIDIHDR *h : headers)
-        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(h));
+        ASSERT_EQ((DWORD)MMSYSERR_NOERROR, midAddBuffer(0, h));
     done = true;
     poll.join();
-    midFreeQ();
+    midFreeQ(0);
 
     int lost = 0, twice = 0;
     for (int i = 0; i < kBuffers; i++) {

@@ -57,45 +57,45 @@ class Runs : public ::testing::TestWithParam<Row>
     {
         sim::ResetAll();
         midCritInit();
-        gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
-        gfMidiInOpen = 1;
-        EnableCommIn();
+        gaMidiIn[0].gMidiInClient = MIDICLIENT{kCallback, 0, 0, CALLBACK_FUNCTION};
+        gaMidiIn[0].gfMidiInOpen = 1;
+        EnableCommIn(0);
         sim::SetNotificationSink(&Record);
     }
 
     void TearDown() override
     {
         sim::SetNotificationSink(nullptr);
-        DisableCommIn();
-        gfMidiInOpen = 0;
+        DisableCommIn(0);
+        gaMidiIn[0].gfMidiInOpen = 0;
         midCritDelete();
     }
 
     /* Fresh state and buffers; readSize 0 feeds one byte at a time through midByteRec. */
     static std::vector<std::string> Pass(const Row &row, size_t readSize, bool thenReset = true)
     {
-        gMIMC = MIDIINCONTROL{};
+        gaMidiIn[0].gMIMC = MIDIINCONTROL{};
         gSeen.clear();
         for (size_t i = 0; i < row.buffers.size() && i < kMaxBuffers; i++) {
             gHdr[i] = MIDIHDR{};
             gHdr[i].lpData = gData[i];
             gHdr[i].dwBufferLength = row.buffers[i];
             gHdr[i].dwFlags = MHDR_PREPARED;
-            midAddBuffer(&gHdr[i]);
+            midAddBuffer(0, &gHdr[i]);
         }
         const std::vector<BYTE> &b = row.bytes;
         if (readSize == 0) {
             for (BYTE x : b)
-                midByteRec(x);
+                midByteRec(0, x);
         } else {
             for (size_t at = 0; at < b.size(); at += readSize) {
                 UINT cb = (UINT)std::min(readSize, b.size() - at);
                 for (UINT i = 0; i < cb;)
-                    i += midBytesRec(&b[at + i], cb - i);
+                    i += midBytesRec(0, &b[at + i], cb - i);
             }
         }
         if (thenReset)
-            midFreeQ(); /* what a reset would return, so that partial buffers show too */
+            midFreeQ(0); /* what a reset would return, so that partial buffers show too */
         return gSeen;
     }
 };
@@ -129,9 +129,9 @@ TEST_F(Runs, ShortenedBufferIsReturnedAndNotOverrun)
         gData[0][4] = 0x55;
         const BYTE more[] = {4, 5, 6};
         if (byRuns)
-            midBytesRec(more, sizeof more);
+            midBytesRec(0, more, sizeof more);
         else
-            midByteRec(more[0]);
+            midByteRec(0, more[0]);
         EXPECT_EQ("LONGDATA #0 [ F0 01 02 03 ] flags 3", Join(gSeen)) << (byRuns ? "by runs" : "byte at a time");
         EXPECT_EQ(0x55, gData[0][4]) << "a byte was written beyond the buffer";
     }

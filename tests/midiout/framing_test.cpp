@@ -14,9 +14,9 @@ class Framing : public PortTest
     void SetUp() override
     {
         PortTest::SetUp();
-        gMidiOutClient = MIDICLIENT{kOutputCallback, 0, 0, CALLBACK_FUNCTION};
-        ASSERT_EQ(0, OpenMIDICOM(kPort));
-        EnableCommOut();
+        gaMidiOut[0].gMidiOutClient = MIDICLIENT{kOutputCallback, 0, 0, CALLBACK_FUNCTION};
+        ASSERT_EQ(0, OpenPortNumber(kPort));
+        EnableCommOut(0);
     }
 
     MIDIHDR Header(std::vector<BYTE> &data, DWORD flags = MHDR_PREPARED)
@@ -48,7 +48,7 @@ TEST_P(ShortMessages, AreFramedOneWriteEach)
     const ShortRow &row = GetParam();
     std::vector<int> lengths;
     for (DWORD w : row.words)
-        lengths.push_back(modSendShortMsg(w));
+        lengths.push_back(modSendShortMsg(0, w));
 
     EXPECT_EQ(row.lengths, lengths) << "lengths returned";
     EXPECT_EQ(row.writes, Writes());
@@ -85,20 +85,20 @@ INSTANTIATE_TEST_SUITE_P(RunningStatus, ShortMessages, ::testing::ValuesIn(kRunn
 
 TEST_F(Framing, ClosedGateReturnsTheLengthWritesNothingAndKeepsTheStatus)
 {
-    DisableCommOut();
-    EXPECT_EQ(3, modSendShortMsg(0x403C91));
+    DisableCommOut(0);
+    EXPECT_EQ(3, modSendShortMsg(0, 0x403C91));
     EXPECT_EQ(std::vector<std::string>{}, Writes());
 
-    EnableCommOut();
-    EXPECT_EQ(2, modSendShortMsg(0x00403C));
+    EnableCommOut(0);
+    EXPECT_EQ(2, modSendShortMsg(0, 0x00403C));
     EXPECT_EQ(std::vector<std::string>{"3C 40"}, Writes()) << "running status 91 was kept while closed";
 }
 
 TEST_F(Framing, FailedWriteIsNotReportedAndOutputGoesOn)
 {
     sim::FailNextWrite(1);
-    EXPECT_EQ(3, modSendShortMsg(0x403C90));
-    EXPECT_EQ(3, modSendShortMsg(0x403E90));
+    EXPECT_EQ(3, modSendShortMsg(0, 0x403C90));
+    EXPECT_EQ(3, modSendShortMsg(0, 0x403E90));
     EXPECT_EQ((std::vector<std::string>{"90", "90 3E 40"}), Writes());
 }
 
@@ -117,14 +117,14 @@ std::vector<std::string> ResetWrites()
 
 TEST_F(Framing, ResetSendsDamperOffAndAllNotesOffPerChannelInOrder)
 {
-    modReset();
+    modReset(0);
     EXPECT_EQ(ResetWrites(), Writes());
 }
 
 TEST_F(Framing, ResetWaitsAtLeast30MsWhileAGateIsOpen)
 {
     sim::SetTime(1000);
-    modReset();
+    modReset(0);
     DWORD elapsed = timeGetTime() - 1000;
     EXPECT_GE(elapsed, 30u);
     EXPECT_LT(elapsed, 200u) << "the wait is about 30 ms, not more";
@@ -133,35 +133,35 @@ TEST_F(Framing, ResetWaitsAtLeast30MsWhileAGateIsOpen)
 TEST_F(Framing, ResetWaitsAcrossTheClockWrapping)
 {
     sim::SetTime(0xFFFFFFF0u);
-    modReset();
+    modReset(0);
     EXPECT_GE((DWORD)(timeGetTime() - 0xFFFFFFF0u), 30u);
 }
 
 TEST_F(Framing, ResetWithOnlyTheInputGateOpenStillWaits)
 {
-    DisableCommOut();
-    EnableCommIn();
+    DisableCommOut(0);
+    EnableCommIn(0);
     sim::SetTime(0);
-    modReset();
+    modReset(0);
     EXPECT_EQ(std::vector<std::string>{}, Writes());
     EXPECT_GE(timeGetTime(), 30u);
 }
 
 TEST_F(Framing, ResetWithBothGatesClosedSendsNothingAndDoesNotWait)
 {
-    DisableCommOut();
+    DisableCommOut(0);
     DWORD readsBefore = sim::ClockReads();
-    modReset();
+    modReset(0);
     EXPECT_EQ(std::vector<std::string>{}, Writes());
     EXPECT_EQ(readsBefore, sim::ClockReads()) << "the clock was read: a wait took place";
 }
 
 TEST_F(Framing, ResetClearsTheRunningStatus)
 {
-    modSendShortMsg(0x403C90);
-    modReset();
+    modSendShortMsg(0, 0x403C90);
+    modReset(0);
     sim::ClearPortWrites(kPortName);
-    EXPECT_EQ(0, modSendShortMsg(0x00403C));
+    EXPECT_EQ(0, modSendShortMsg(0, 0x00403C));
     EXPECT_EQ(std::vector<std::string>{}, Writes());
 }
 
@@ -169,7 +169,7 @@ TEST_F(Framing, UnpreparedLongBufferIsRefusedUnsent)
 {
     std::vector<BYTE> data = Bytes({0xF0, 0x01, 0xF7});
     MIDIHDR h = Header(data, 0);
-    EXPECT_EQ((DWORD)MIDIERR_UNPREPARED, modSendLongData(&h));
+    EXPECT_EQ((DWORD)MIDIERR_UNPREPARED, modSendLongData(0, &h));
     EXPECT_EQ(std::vector<std::string>{}, Writes());
     EXPECT_EQ(0u, h.dwFlags & MHDR_DONE);
     EXPECT_EQ(0u, sim::Notifications().size());
@@ -179,7 +179,7 @@ TEST_F(Framing, EmptyLongBufferIsOneEmptyWriteAndIsDone)
 {
     std::vector<BYTE> data;
     MIDIHDR h = Header(data, MHDR_PREPARED | MHDR_INQUEUE);
-    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modSendLongData(&h));
+    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modSendLongData(0, &h));
 
     EXPECT_EQ(std::vector<std::string>{""}, Writes());
     EXPECT_EQ((DWORD)(MHDR_PREPARED | MHDR_INQUEUE | MHDR_DONE), h.dwFlags) << "only MHDR_DONE is added";
@@ -213,7 +213,7 @@ TEST_P(LongBuffers, AreSentWholeInPiecesOfAtMostTheStagingSize)
 {
     std::vector<BYTE> data = Pattern(GetParam().size);
     MIDIHDR h = Header(data);
-    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modSendLongData(&h));
+    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modSendLongData(0, &h));
 
     std::vector<size_t> pieces;
     for (const auto &w : sim::PortWrites(kPortName))
@@ -233,10 +233,10 @@ TEST_F(Framing, OutputWorksNormallyAfterAVeryLongBuffer)
 {
     std::vector<BYTE> data = Pattern(5000);
     MIDIHDR h = Header(data);
-    modSendLongData(&h);
+    modSendLongData(0, &h);
     sim::ClearPortWrites(kPortName);
 
-    EXPECT_EQ(3, modSendShortMsg(0x403C90));
+    EXPECT_EQ(3, modSendShortMsg(0, 0x403C90));
     EXPECT_EQ(std::vector<std::string>{"90 3C 40"}, Writes());
 }
 
@@ -244,10 +244,10 @@ TEST_F(Framing, LongBufferSetsTheRunningStatus)
 {
     std::vector<BYTE> data = Bytes({0xF0, 0x7E, 0xF7, 0x91, 0x3C, 0x40});
     MIDIHDR h = Header(data);
-    modSendLongData(&h);
+    modSendLongData(0, &h);
     sim::ClearPortWrites(kPortName);
 
-    EXPECT_EQ(2, modSendShortMsg(0x00403C));
+    EXPECT_EQ(2, modSendShortMsg(0, 0x00403C));
     EXPECT_EQ(std::vector<std::string>{"3C 40"}, Writes());
 }
 
@@ -256,16 +256,16 @@ TEST_F(Framing, RunningStatusFollowsEveryPieceOfALongBuffer)
     std::vector<BYTE> data = Pattern(kStagingSize + 3);
     data[kStagingSize] = 0x92; /* first byte of the second piece */
     MIDIHDR h = Header(data);
-    modSendLongData(&h);
-    EXPECT_EQ(0x92, gbMidiOutCurrentStatus);
+    modSendLongData(0, &h);
+    EXPECT_EQ(0x92, gaMidiOut[0].gbMidiOutCurrentStatus);
 }
 
 TEST_F(Framing, LongBufferWithTheGateClosedIsDoneUnwritten)
 {
-    DisableCommOut();
+    DisableCommOut(0);
     std::vector<BYTE> data = Bytes({0xF0, 0x01, 0xF7});
     MIDIHDR h = Header(data);
-    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modSendLongData(&h));
+    EXPECT_EQ((DWORD)MMSYSERR_NOERROR, modSendLongData(0, &h));
     EXPECT_EQ(0u, sim::PortWrites(kPortName).size());
     EXPECT_EQ((DWORD)MHDR_DONE, h.dwFlags & MHDR_DONE);
 }

@@ -93,7 +93,7 @@ TEST_F(OutputDevice, NullPointersAreInvalidParametersAndTouchNothing)
     EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, Send(MODM_GETDEVCAPS, 0, 84));
     EXPECT_EQ((DWORD)MMSYSERR_INVALPARAM, Send(MODM_OPEN, 0, CALLBACK_FUNCTION));
     EXPECT_EQ(0u, sim::CreateFileCalls().size()) << "the open went as far as the port";
-    EXPECT_EQ(1u, fCommOut.load());
+    EXPECT_EQ(1u, gaCommPort[0].fCommOut.load());
 
     ASSERT_EQ(0u, Open());
     sim::ClearNotifications();
@@ -105,8 +105,8 @@ TEST_F(OutputDevice, OpenFillsTheClientAndNotifiesOpen)
 {
     ASSERT_EQ(0u, Open());
 
-    EXPECT_EQ(0u, fCommOut.load()) << "output gate";
-    EXPECT_EQ(1, UseComCount);
+    EXPECT_EQ(0u, gaCommPort[0].fCommOut.load()) << "output gate";
+    EXPECT_EQ(1, gaCommPort[0].UseComCount);
     auto n = sim::Notifications();
     ASSERT_EQ(1u, n.size());
     EXPECT_EQ((DWORD)MOM_OPEN, n[0].dwMsg);
@@ -120,8 +120,8 @@ TEST_F(OutputDevice, SecondOpenIsRefusedAndTheFirstClientKeepsTheDevice)
 {
     ASSERT_EQ(0u, Open());
     EXPECT_EQ((DWORD)MMSYSERR_ALLOCATED, Open(0x999));
-    EXPECT_EQ(kCallback, gMidiOutClient.dwCallback);
-    EXPECT_EQ(1, UseComCount);
+    EXPECT_EQ(kCallback, gaMidiOut[0].gMidiOutClient.dwCallback);
+    EXPECT_EQ(1, gaCommPort[0].UseComCount);
 }
 
 TEST_F(OutputDevice, OfTwoOpensAtOnceOneIsRefusedAndOneCloseGivesThePortBack)
@@ -139,10 +139,10 @@ TEST_F(OutputDevice, OfTwoOpensAtOnceOneIsRefusedAndOneCloseGivesThePortBack)
         a.join();
         b.join();
         ASSERT_EQ(1, opened.load()) << "round " << round;
-        ASSERT_EQ(1, UseComCount) << "round " << round;
+        ASSERT_EQ(1, gaCommPort[0].UseComCount) << "round " << round;
         ASSERT_EQ((DWORD)MMSYSERR_NOERROR, Send(MODM_CLOSE)) << "round " << round;
         ASSERT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MODM_CLOSE)) << "round " << round;
-        ASSERT_EQ(0, UseComCount) << "round " << round;
+        ASSERT_EQ(0, gaCommPort[0].UseComCount) << "round " << round;
     }
 }
 
@@ -152,7 +152,7 @@ TEST_F(OutputDevice, PortHeldElsewhereRefusesTheOpenAndLeavesNothingRunning)
     ASSERT_NE(INVALID_HANDLE_VALUE, other);
 
     EXPECT_EQ((DWORD)MMSYSERR_ALLOCATED, Open());
-    EXPECT_EQ(1u, fCommOut.load());
+    EXPECT_EQ(1u, gaCommPort[0].fCommOut.load());
     EXPECT_EQ(0, sim::LiveTimers());
     EXPECT_EQ(0, sim::TimerResolutionDepth());
     EXPECT_EQ(0u, sim::Notifications().size());
@@ -182,15 +182,15 @@ TEST_F(OutputDevice, CloseNotifiesBeforeTheResetBytesAreWritten)
     EXPECT_EQ((std::vector<DWORD>{MOM_OPEN, MOM_CLOSE}), Codes());
     EXPECT_EQ(1u, writesAtClose) << "writes on the wire when MOM_CLOSE arrived";
     ExpectAllGivenBack();
-    EXPECT_EQ(1u, fCommOut.load());
+    EXPECT_EQ(1u, gaCommPort[0].fCommOut.load());
 }
 
 TEST_F(OutputDevice, CloseOfAClosedDeviceIsAnInvalidHandleAndChangesNothing)
 {
-    ASSERT_EQ(0, OpenMIDICOM(kPort)); /* the input device holds the port */
+    ASSERT_EQ(0, OpenPortNumber(kPort)); /* the input device holds the port */
 
     EXPECT_EQ((DWORD)MMSYSERR_INVALHANDLE, Send(MODM_CLOSE));
-    EXPECT_EQ(1, UseComCount);
+    EXPECT_EQ(1, gaCommPort[0].UseComCount);
     EXPECT_TRUE(sim::PortIsOpen(kPortName));
     EXPECT_EQ(0u, sim::PortWrites(kPortName).size());
     EXPECT_EQ(0u, sim::Notifications().size());
@@ -198,7 +198,7 @@ TEST_F(OutputDevice, CloseOfAClosedDeviceIsAnInvalidHandleAndChangesNothing)
 
 TEST_F(OutputDevice, SendsWhileClosedAnswerAsUsualUnwritten)
 {
-    ASSERT_EQ(0, OpenMIDICOM(kPort)); /* the port is open for input */
+    ASSERT_EQ(0, OpenPortNumber(kPort)); /* the port is open for input */
     std::vector<BYTE> data = Bytes({0xF0, 0x01, 0xF7});
     MIDIHDR h{};
     h.lpData = reinterpret_cast<LPSTR>(data.data());
@@ -225,7 +225,7 @@ TEST_F(OutputDevice, OpenClearsTheRunningStatus)
     ASSERT_EQ(0u, Open());
     Send(MODM_DATA, 0x403C90);
     Send(MODM_CLOSE);
-    gbMidiOutCurrentStatus = 0x90; /* as if left by sends while closed */
+    gaMidiOut[0].gbMidiOutCurrentStatus = 0x90; /* as if left by sends while closed */
     ASSERT_EQ(0u, Open());
     sim::ClearPortWrites(kPortName);
 

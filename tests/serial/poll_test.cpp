@@ -25,18 +25,18 @@ class Poll : public PortTest
     {
         PortTest::SetUp();
         midCritInit();
-        gMIMC = MIDIINCONTROL{};
-        gMidiInClient = MIDICLIENT{kInputCallback, 0, 0, CALLBACK_FUNCTION};
+        gaMidiIn[0].gMIMC = MIDIINCONTROL{};
+        gaMidiIn[0].gMidiInClient = MIDICLIENT{kInputCallback, 0, 0, CALLBACK_FUNCTION};
         sim::SeedDword(kDevice0Key, u"LowLatency", LowLatency());
-        ASSERT_EQ(0, OpenMIDICOM(kPort));
-        gfMidiInOpen = 1;
-        EnableCommIn();
+        ASSERT_EQ(0, OpenPortNumber(kPort));
+        gaMidiIn[0].gfMidiInOpen = 1;
+        EnableCommIn(0);
     }
 
     void TearDown() override
     {
         PortTest::TearDown();
-        gfMidiInOpen = 0;
+        gaMidiIn[0].gfMidiInOpen = 0;
     }
 
     virtual DWORD LowLatency() const { return 0; }
@@ -135,22 +135,22 @@ TEST_F(Poll, LostPortIsReportedOnceThenOpenedAgainByItsNameAboutOnceASecond)
 
 TEST_F(Poll, OutputWhileThePortIsLostIsDroppedAndAfterwardsNeedsAStatus)
 {
-    DisableCommIn(); /* only the output open: a failed write finds the loss */
-    EnableCommOut();
-    modSendShortMsg(0x403C90);
+    DisableCommIn(0); /* only the output open: a failed write finds the loss */
+    EnableCommOut(0);
+    modSendShortMsg(0, 0x403C90);
     sim::LosePort(kPortName, kErrorBadCommand);
-    modSendShortMsg(0x403E90);
+    modSendShortMsg(0, 0x403E90);
     PollFor(100);
     EXPECT_EQ(0, sim::OpenPortHandles()) << "the lost port's handle is closed";
-    modSendShortMsg(0x4040); /* running status */
+    modSendShortMsg(0, 0x4040); /* running status */
 
     sim::SetPortPresent(kPortName, true);
     PollFor(1000);
     ASSERT_EQ(1, sim::OpenPortHandles()) << "opened again";
-    modSendShortMsg(0x4041); /* running status from before the loss */
-    modSendShortMsg(0x404290);
+    modSendShortMsg(0, 0x4041); /* running status from before the loss */
+    modSendShortMsg(0, 0x404290);
     const BYTE kDataOnly[] = {0x43, 0x40};
-    PortWrite(kDataOnly, 2, gdwPortEpoch - 1); /* framed for the port before it was opened again */
+    PortWrite(0, kDataOnly, 2, gaCommPort[0].gdwPortEpoch - 1); /* framed for the port before it was opened again */
     EXPECT_EQ((std::vector<std::string>{"90 3C 40", "90 42 40"}), Writes()) << "writes on either handle";
     EXPECT_EQ(std::vector<std::string>{}, Heard()) << "input was not open";
     EXPECT_EQ(0, sim::CallsOnClosedHandles());
@@ -166,10 +166,10 @@ TEST_F(Poll, DeviceOpenedFromTheLossCallbackKeepsItsPort)
     for (UINT reopen : {MIDM_OPEN, MODM_OPEN}) {
         SCOPED_TRACE(reopen == MIDM_OPEN ? "the input opened again" : "the output opened");
         ReleaseMIDICOM();
-        ASSERT_EQ(0, OpenMIDICOM(kPort));
-        gfMidiInOpen = 1;
-        gfMidiOutOpen = 0;
-        EnableCommIn();
+        ASSERT_EQ(0, OpenPortNumber(kPort));
+        gaMidiIn[0].gfMidiInOpen = 1;
+        gaMidiOut[0].gfMidiOutOpen = 0;
+        EnableCommIn(0);
         sim::ClearNotifications();
         sim::OnNotification([&](const sim::Notification &n) {
             if (n.dwMsg != MIM_ERROR)
@@ -212,11 +212,11 @@ TEST_F(Poll, ConnectionEndedDuringTheReopenOfALostPortLeavesNoHandle)
     sim::LosePort(kPortName, kErrorBadCommand);
     PollFor(100);
     sim::SetPortPresent(kPortName, true);
-    sim::DuringNextOpen([] { CloseMIDICOM(kPort); });
+    sim::DuringNextOpen([] { CloseMIDICOM(0); });
     PollFor(1000);
-    EXPECT_EQ(0, UseComCount);
+    EXPECT_EQ(0, gaCommPort[0].UseComCount);
     EXPECT_EQ(0, sim::OpenPortHandles()) << "the reopened port outlived its connection";
-    EXPECT_EQ(0, OpenMIDICOM(kPort)) << "a later open finds the port free";
+    EXPECT_EQ(0, OpenPortNumber(kPort)) << "a later open finds the port free";
 }
 
 TEST_F(Poll, ReadFailingAfterSomeBytesStillHandsThemOn)
@@ -231,7 +231,7 @@ TEST_F(Poll, ReadFailingAfterSomeBytesStillHandsThemOn)
 
 TEST_F(Poll, ClosedGateLeavesThePortUnread)
 {
-    DisableCommIn();
+    DisableCommIn(0);
     sim::FeedPort(kPortName, Bytes({0xF8, 0xF8}));
     sim::SetPortErrors(kPortName, CE_FRAME);
     sim::FireTimers();
@@ -244,7 +244,7 @@ TEST_F(Poll, GateClosedDuringAPollDropsTheRestAndTheReadsError)
 {
     sim::FeedPort(kPortName, std::vector<BYTE>(5, 0xF8));
     sim::SetPortErrors(kPortName, CE_FRAME);
-    sim::OnNotification([](const sim::Notification &) { DisableCommIn(); }); /* a reset on another thread */
+    sim::OnNotification([](const sim::Notification &) { DisableCommIn(0); }); /* a reset on another thread */
     sim::FireTimers();
 
     EXPECT_EQ((std::vector<std::string>{"DATA F8"}), Heard()) << "nothing once the reset has returned";
@@ -256,7 +256,7 @@ TEST_F(Poll, GateClosedDuringAPollDropsTheRestAndTheReadsError)
    exclusive bytes of the same read then fill. */
 TEST_F(Poll, BufferQueuedFromACallbackTakesTheSysExLaterInTheSameRead)
 {
-    gfMidiInOpen = 1;
+    gaMidiIn[0].gfMidiInOpen = 1;
     char data[8] = {};
     MIDIHDR hdr = {};
     hdr.lpData = data;
@@ -266,11 +266,11 @@ TEST_F(Poll, BufferQueuedFromACallbackTakesTheSysExLaterInTheSameRead)
     sim::OnNotification([&](const sim::Notification &n) {
         locksHeld.push_back(sim::HeldCriticalSections());
         if (n.dwMsg == MIM_DATA)
-            midAddBuffer(&hdr);
+            midAddBuffer(0, &hdr);
     });
     sim::FeedPort(kPortName, Bytes({0x90, 0x3C, 0x40, 0xF0, 0x7D, 0x01, 0xF7}));
     sim::FireTimers();
-    gfMidiInOpen = 0;
+    gaMidiIn[0].gfMidiInOpen = 0;
 
     auto heard = sim::Notifications();
     ASSERT_EQ(2u, heard.size()) << "expected MIM_DATA then MIM_LONGDATA";
@@ -295,7 +295,7 @@ TEST_F(LowLatencyPoll, ReadsByItselfWithoutATimerUntilClosed)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ((std::vector<std::string>{"DATA 403C90", "DATA F8"}), Heard());
 
-    EXPECT_EQ(0, CloseMIDICOM(kPort));
+    EXPECT_EQ(0, CloseMIDICOM(0));
     ExpectAllGivenBack();
     EXPECT_TRUE(sim::ThreadsEnd()) << "the poll's thread ended";
     EXPECT_EQ(0, sim::CallsOnClosedHandles());

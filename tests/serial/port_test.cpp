@@ -18,20 +18,20 @@ class PortConnection : public PortTest
 
 TEST_F(PortConnection, BothDevicesShareOnePortTimerAndResolution)
 {
-    ASSERT_EQ(0, OpenMIDICOM(kPort));
-    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    ASSERT_EQ(0, OpenPortNumber(kPort));
+    ASSERT_EQ(0, OpenPortNumber(kPort));
 
-    EXPECT_EQ(2, UseComCount);
+    EXPECT_EQ(2, gaCommPort[0].UseComCount);
     EXPECT_EQ(1u, sim::CreateFileCalls().size()) << "the port is opened once";
     EXPECT_EQ(1, sim::LiveTimers());
     EXPECT_EQ(1, sim::TimerResolutionDepth());
 
-    CloseMIDICOM(kPort);
-    EXPECT_EQ(1, UseComCount);
+    CloseMIDICOM(0);
+    EXPECT_EQ(1, gaCommPort[0].UseComCount);
     EXPECT_TRUE(sim::PortIsOpen(kPortName)) << "the other device still uses the port";
     EXPECT_EQ(1, sim::LiveTimers());
 
-    CloseMIDICOM(kPort);
+    CloseMIDICOM(0);
     ExpectAllGivenBack();
     EXPECT_FALSE(sim::PortIsOpen(kPortName));
 }
@@ -49,16 +49,16 @@ TEST_F(PortConnection, LowLatencyModeIsReadEachTimeTheConnectionOpens)
         SCOPED_TRACE(step.stored);
         if (step.stored >= 0)
             sim::SeedDword(kDevice0Key, u"LowLatency", (DWORD)step.stored);
-        ASSERT_EQ(0, OpenMIDICOM(kPort));
+        ASSERT_EQ(0, OpenPortNumber(kPort));
         sim::SeedDword(kDevice0Key, u"LowLatency", 0); /* changed while open: not read until the next open */
-        ASSERT_EQ(0, OpenMIDICOM(kPort));
+        ASSERT_EQ(0, OpenPortNumber(kPort));
         EXPECT_EQ(step.timers, sim::TimersStarted()) << "one poll for both devices";
         if (step.timers) {
             EXPECT_EQ(10u, sim::LastTimerPeriod());
         }
         EXPECT_EQ(1, sim::TimerResolutionDepth()) << "stamps to the millisecond in either mode";
-        CloseMIDICOM(kPort);
-        CloseMIDICOM(kPort);
+        CloseMIDICOM(0);
+        CloseMIDICOM(0);
         ExpectAllGivenBack();
         sim::ResetAll();
         DrvCont = 10;
@@ -67,7 +67,7 @@ TEST_F(PortConnection, LowLatencyModeIsReadEachTimeTheConnectionOpens)
 
 TEST_F(PortConnection, Port3IsOpenedAsCom3At38400N81)
 {
-    ASSERT_EQ(0, OpenMIDICOM(3));
+    ASSERT_EQ(0, OpenPortNumber(3));
 
     auto calls = sim::CreateFileCalls();
     ASSERT_EQ(1u, calls.size());
@@ -105,7 +105,7 @@ TEST_F(PortConnection, SettingsTheDescriptionLeavesOutAreNotTakenFromThePort)
     found.XonLim = 77;
     sim::SetPortState("com2", found);
 
-    ASSERT_EQ(0, OpenMIDICOM(2));
+    ASSERT_EQ(0, OpenPortNumber(2));
 
     DCB state = sim::PortState("com2");
     EXPECT_EQ(0u, state.fOutxCtsFlow);
@@ -129,9 +129,9 @@ TEST_P(PortConnectionFailure, GivesEverythingBack)
     GetParam().arrange();
     int handlesBefore = sim::OpenPortHandles(); /* the other program's */
 
-    EXPECT_EQ(1, OpenMIDICOM(GetParam().port));
+    EXPECT_EQ(1, OpenPortNumber(GetParam().port));
 
-    EXPECT_EQ(0, UseComCount);
+    EXPECT_EQ(0, gaCommPort[0].UseComCount);
     EXPECT_EQ(0, sim::LiveTimers()) << "poll timer left running";
     EXPECT_EQ(0, sim::TimerResolutionDepth()) << "1 ms resolution not ended";
     EXPECT_EQ(handlesBefore, sim::OpenPortHandles()) << "port handle left open";
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(EachKind, PortConnectionFailure, ::testing::ValuesIn(kF
 
 TEST_F(PortConnection, NoPortConfiguredTriesCom1Minus)
 {
-    EXPECT_EQ(1, OpenMIDICOM(-1));
+    EXPECT_EQ(1, OpenPortNumber(-1));
     auto calls = sim::CreateFileCalls();
     ASSERT_EQ(1u, calls.size());
     EXPECT_EQ("com-1", sim::Utf8(calls[0].name));
@@ -164,7 +164,7 @@ TEST_F(PortConnection, NoPortConfiguredTriesCom1Minus)
 
 TEST_F(PortConnection, PortNumberTooLongForTheTextsTouchesNoPort)
 {
-    EXPECT_EQ(1, OpenMIDICOM(123456789));
+    EXPECT_EQ(1, OpenPortNumber(123456789));
     EXPECT_EQ(0u, sim::CreateFileCalls().size());
     EXPECT_EQ(0, sim::TimersStarted());
 }
@@ -172,38 +172,38 @@ TEST_F(PortConnection, PortNumberTooLongForTheTextsTouchesNoPort)
 TEST_F(PortConnection, RefusedSettingsLeaveThePortFreeForALaterOpen)
 {
     sim::RefuseState(kPortName, true);
-    ASSERT_EQ(1, OpenMIDICOM(kPort));
+    ASSERT_EQ(1, OpenPortNumber(kPort));
     sim::RefuseState(kPortName, false);
 
-    EXPECT_EQ(0, OpenMIDICOM(kPort));
-    EXPECT_EQ(1, UseComCount);
+    EXPECT_EQ(0, OpenPortNumber(kPort));
+    EXPECT_EQ(1, gaCommPort[0].UseComCount);
 }
 
 TEST_F(PortConnection, CloseOfAClosedConnectionKeepsTheCountAtZero)
 {
-    CloseMIDICOM(kPort);
-    EXPECT_EQ(0, UseComCount);
+    CloseMIDICOM(0);
+    EXPECT_EQ(0, gaCommPort[0].UseComCount);
 
-    ASSERT_EQ(0, OpenMIDICOM(kPort));
+    ASSERT_EQ(0, OpenPortNumber(kPort));
     EXPECT_TRUE(sim::PortIsOpen(kPortName)) << "the next open must open the port";
 }
 
 TEST_F(PortConnection, ReleaseGivesBackTheConnectionWhateverTheCount)
 {
-    ASSERT_EQ(0, OpenMIDICOM(kPort));
-    ASSERT_EQ(0, OpenMIDICOM(kPort));
-    EnableCommIn();
-    EnableCommOut();
+    ASSERT_EQ(0, OpenPortNumber(kPort));
+    ASSERT_EQ(0, OpenPortNumber(kPort));
+    EnableCommIn(0);
+    EnableCommOut(0);
 
     ReleaseMIDICOM();
 
     ExpectAllGivenBack();
-    EXPECT_EQ(1u, fCommIn.load()) << "input gate";
-    EXPECT_EQ(1u, fCommOut.load()) << "output gate";
+    EXPECT_EQ(1u, gaCommPort[0].fCommIn.load()) << "input gate";
+    EXPECT_EQ(1u, gaCommPort[0].fCommOut.load()) << "output gate";
 
     ReleaseMIDICOM(); /* nothing left to give back */
     ExpectAllGivenBack();
-    EXPECT_EQ(0, OpenMIDICOM(kPort)) << "the port opens again after a release";
+    EXPECT_EQ(0, OpenPortNumber(kPort)) << "the port opens again after a release";
 }
 
 TEST_F(PortConnection, TwoDevicesOpeningAtOnceOpenThePortOnce)
@@ -214,13 +214,13 @@ TEST_F(PortConnection, TwoDevicesOpeningAtOnceOpenThePortOnce)
             ready++;
             while (ready < 2) {
             }
-            OpenMIDICOM(kPort);
+            OpenPortNumber(kPort);
         };
         std::thread a(open), b(open);
         a.join();
         b.join();
 
-        ASSERT_EQ(2, UseComCount) << "round " << round;
+        ASSERT_EQ(2, gaCommPort[0].UseComCount) << "round " << round;
         ASSERT_EQ(1, sim::OpenPortHandles()) << "round " << round;
         ReleaseMIDICOM();
     }
@@ -236,7 +236,7 @@ TEST_F(PortConnection, OpenReturnsOnceThePollsThreadRunsItsOwnCode)
     sim::HoldThreadStarts(true);
     std::atomic<bool> opened{false};
     std::thread open([&] {
-        EXPECT_EQ(0, OpenMIDICOM(kPort));
+        EXPECT_EQ(0, OpenPortNumber(kPort));
         opened = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -248,7 +248,7 @@ TEST_F(PortConnection, OpenReturnsOnceThePollsThreadRunsItsOwnCode)
     ExpectAllGivenBack();
 
     sim::HoldThreadStarts(true);
-    EXPECT_EQ(0, OpenMIDICOM(kPort)) << "held past any start";
+    EXPECT_EQ(0, OpenPortNumber(kPort)) << "held past any start";
     EXPECT_EQ(1, sim::LibraryLoads()) << "the library was not kept mapped";
     sim::HoldThreadStarts(false);
     ReleaseMIDICOM();
@@ -272,7 +272,7 @@ class PortNames : public PortTest, public ::testing::WithParamInterface<PortName
 TEST_P(PortNames, FileNameAndDescription)
 {
     sim::SetPortPresent(("com" + std::to_string(GetParam().port)).c_str(), true);
-    EXPECT_EQ(0, OpenMIDICOM(GetParam().port));
+    EXPECT_EQ(0, OpenPortNumber(GetParam().port));
 
     auto calls = sim::CreateFileCalls();
     ASSERT_EQ(1u, calls.size());
@@ -297,12 +297,12 @@ TEST_F(PortConnection, Com12OpensAndCarriesBytesLikeCom1)
     sim::SetPortPresent("com9", true);
     sim::SetPortPresent("com12", true);
 
-    ASSERT_EQ(0, OpenMIDICOM(12));
+    ASSERT_EQ(0, OpenPortNumber(12));
 
     EXPECT_TRUE(sim::PortIsOpen("com12"));
     EXPECT_FALSE(sim::PortIsOpen("com1")) << "the name must not fall back to another port";
     EXPECT_EQ(38400u, sim::PortState("com12").BaudRate);
-    CloseMIDICOM(12);
+    CloseMIDICOM(0);
     ExpectAllGivenBack();
 }
 

@@ -45,6 +45,13 @@ inline std::vector<BYTE> Bytes(std::initializer_list<int> list)
     return v;
 }
 
+/* Port 0's connection, opened on COM port: the stored number is the port's. */
+inline WORD OpenPortNumber(LONG port)
+{
+    gaPortSetting[0].RSPort = port;
+    return OpenMIDICOM(0);
+}
+
 class PortTest : public ::testing::Test
 {
   protected:
@@ -52,12 +59,13 @@ class PortTest : public ::testing::Test
     {
         ReleaseMIDICOM(); /* whatever an earlier test left open */
         sim::ResetAll();
-        DisableCommIn();
-        DisableCommOut();
-        gfMidiOutOpen = 0;
-        gbMidiOutCurrentStatus = 0;
+        DisableCommIn(0);
+        DisableCommOut(0);
+        gaMidiOut[0].gfMidiOutOpen = 0;
+        gaMidiOut[0].gbMidiOutCurrentStatus = 0;
         ghModule = sim::kModule;
-        RSPort = kPort;
+        gaPortSetting[0] = PORTSETTING{kPort, kDefaultBaud, {0}};
+        gcPorts = 1;
         DrvCont = 10;
         sim::SetClockStep(1); /* busy waits on the clock end */
     }
@@ -67,7 +75,7 @@ class PortTest : public ::testing::Test
     /* Nothing of the connection is left running or open. */
     static void ExpectAllGivenBack()
     {
-        EXPECT_EQ(0, UseComCount) << "use count";
+        EXPECT_EQ(0, gaCommPort[0].UseComCount) << "use count";
         EXPECT_EQ(0, sim::LiveTimers()) << "poll timers still running";
         EXPECT_EQ(0, sim::TimerResolutionDepth()) << "1 ms resolution requests not ended";
         EXPECT_EQ(0, sim::OpenPortHandles()) << "port handles still open";
