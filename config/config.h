@@ -16,6 +16,7 @@ LONG GetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
 LONG SetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
 /* A port's stored settings; FALSE when no port number is stored, which ends the ports. */
 BOOL GetPortConfig(UINT uPort, struct PORTSETTING *lpSetting);
+BOOL PortKeyNamed(UINT uPort);        /* the key "Device<uPort>" exists */
 BOOL GetLowLatencyConfig(UINT uPort); /* absent, unreadable or 0: the standard mode */
 DWORD ConfigRemove();
 

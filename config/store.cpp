@@ -41,12 +41,22 @@ BOOL GetPortConfig(UINT uPort, PORTSETTING *lpSetting)
     DWORD dwBaud = 0;
     DrvQueryPortParameter(&RegAccess, uPort, aszBaud, &dwBaud);
     lpSetting->dwBaud = dwBaud != 0 ? dwBaud : kDefaultBaud;
-    /* A name too long for the device's record is cut to it. */
+    /* A name too long for the device's record is cut to it; one too long
+       to read at all is none. */
     WCHAR szName[kKeyNameSize];
     DrvQueryPortString(&RegAccess, uPort, aszName, szName, kKeyNameSize);
     szName[MAXPNAMELEN - 1] = 0;
     lstrcpyW(lpSetting->szName, szName);
     return status == ERROR_SUCCESS;
+}
+
+BOOL PortKeyNamed(UINT uPort)
+{
+    RegAccess.lpDriverName = aszDriverName;
+    HKEY hKey = DrvOpenNamedDeviceKey(RegAccess.lpDriverName, uPort);
+    if (hKey != nullptr)
+        RegCloseKey(hKey);
+    return hKey != nullptr;
 }
 
 BOOL GetLowLatencyConfig(UINT uPort)

@@ -57,11 +57,16 @@ void ReadPorts()
 {
     for (UINT u = 0; u < kMaxPorts; u++)
         gaPortSetting[u] = PORTSETTING{-1, kDefaultBaud, {0}};
-    /* Port 0 is there even with nothing stored: its opens fail, as they always did. */
-    UINT u = 0;
-    while (u < kMaxPorts && GetPortConfig(u, &gaPortSetting[u]))
-        u++;
-    gcPorts = u > 1 ? u : 1;
+    /* Port 0 is there even with nothing stored: its opens fail, as they
+       always did. It is read from the first device key, whatever its name;
+       the list goes on only from a key named Device0, so that no key is
+       two ports. */
+    UINT u = 1;
+    if (GetPortConfig(0, &gaPortSetting[0]) && PortKeyNamed(0)) {
+        while (u < kMaxPorts && GetPortConfig(u, &gaPortSetting[u]))
+            u++;
+    }
+    gcPorts = u;
 }
 
 void GetDeviceName(UINT uPort, UINT uIdsName, LPWSTR lpszName)

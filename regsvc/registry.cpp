@@ -163,22 +163,23 @@ LONG DrvQueryDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice
     return QueryDword(DrvOpenDeviceKey(lpRegAccess->lpDriverName, dwDevice), lpszValueName, lpdwValue);
 }
 
-HKEY DrvOpenPortKey(LPCWSTR lpszDriverName, DWORD dwPort)
+HKEY DrvOpenNamedDeviceKey(LPCWSTR lpszDriverName, DWORD dwDevice)
 {
-    if (dwPort == 0)
-        return DrvOpenDeviceKey(lpszDriverName, 0);
     WCHAR szName[kKeyNameSize];
     HKEY hParameters = DrvOpenRegKey(lpszDriverName, nullptr);
-    if (hParameters == nullptr || !FormatDeviceName(szName, kKeyNameSize, (LONG)dwPort)) {
-        if (hParameters != nullptr)
-            RegCloseKey(hParameters);
+    if (hParameters == nullptr)
         return nullptr;
-    }
-    HKEY hPort = nullptr;
-    if (RegOpenKeyW(hParameters, szName, &hPort) != ERROR_SUCCESS)
-        hPort = nullptr;
+    HKEY hDevice = nullptr;
+    if (!FormatDeviceName(szName, kKeyNameSize, (LONG)dwDevice) ||
+        RegOpenKeyW(hParameters, szName, &hDevice) != ERROR_SUCCESS)
+        hDevice = nullptr;
     RegCloseKey(hParameters);
-    return hPort;
+    return hDevice;
+}
+
+HKEY DrvOpenPortKey(LPCWSTR lpszDriverName, DWORD dwPort)
+{
+    return dwPort == 0 ? DrvOpenDeviceKey(lpszDriverName, 0) : DrvOpenNamedDeviceKey(lpszDriverName, dwPort);
 }
 
 LONG DrvQueryPortParameter(const RegAccessBlock *lpRegAccess, DWORD dwPort, LPCWSTR lpszValueName, LPDWORD lpdwValue)

@@ -24,6 +24,8 @@ LONG DrvNumberOfDevices(const RegAccessBlock *lpRegAccess, LPDWORD lpNumberOfDev
 LONG DrvSetDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, LPCWSTR lpszValueName, DWORD dwValue);
 LONG DrvQueryDeviceIdParameter(const RegAccessBlock *lpRegAccess, DWORD dwDevice, LPCWSTR lpszValueName,
                                LPDWORD lpdwValue);
+/* The key "Device<n>" by its name, never made. */
+HKEY DrvOpenNamedDeviceKey(LPCWSTR lpszDriverName, DWORD dwDevice);
 /* A port's device key, never made: port 0's is the first device key, where
    the setting has always been read; a later port's is "Device<n>". */
 HKEY DrvOpenPortKey(LPCWSTR lpszDriverName, DWORD dwPort);
