@@ -88,14 +88,14 @@ PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
 W, OURS = "wdmaud.drv", "tolvex.dll"
 BASE = {"wave": W, "aux": W, "mixer": W, "wavemapper": "msacm32.drv", "midimapper": "midimap.dll",
         "msacm.imaadpcm": "imaadp32.acm"}
-DESC_BASE = {W: "WDM Audio driver mapper", "mt32emu.dll": "MT-32 Synth Emulator"}
+DESC_BASE = {W: "WDM Audio driver mapper", "othersynth.dll": "Another maker's synthesizer"}
 CLEAN = dict(BASE, midi=W)  # a clean Windows 10
 DUMP1 = dict(CLEAN, **{"midi%d" % k: W for k in range(2, 9)})  # the first dump users posted
 DUMP2 = dict(CLEAN, midi1="wdmaud2.drv", midi8=W, midi9=W, MidiSrvTransferComplete=1)  # Windows MIDI Services
 FULL = dict(CLEAN, **{"midi%d" % k: W for k in range(1, 10)})  # every slot full of repeats
-VENDOR = dict(CLEAN, midi2="mt32emu.dll")  # another vendor's driver in midi2
+VENDOR = dict(CLEAN, midi2="othersynth.dll")  # another vendor's driver in midi2
 OTHERS = dict(DUMP2, **{"midi%d" % k: n for k, n in zip(range(2, 10), [
-    "mt32emu.dll", "bassmididrv.dll", "timiditydrv.dll", "omnimidi.dll", "syxg50.drv", "vsc32.dll", "ymidi.dll",
+    "othersynth.dll", "synth2.dll", "synth3.dll", "synth4.dll", "synth5.drv", "synth6.dll", "synth7.dll",
     "usbmidi.dll"])})  # eight drivers, no repeat: nothing to reclaim
 # name: (64-bit view, 32-bit view, the slot plain install takes in each, the slot install --reclaim then takes).
 # A WINEARCH=win32 prefix is 32-bit Windows: one view, which gets the 32-bit table.
