@@ -13,9 +13,10 @@ that tolvexctl install really leaves in a prefix.
 import re
 import sys
 
-ALIAS = re.compile(r"^midi[1-9]?$", re.I)
+ALIAS = re.compile(r"^midi[2-9]$", re.I)  # never midi or midi1: Windows' own (its synthesizer, MIDI Services)
 DRIVERS32 = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32"
 DESC = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc"
+FLG_NOCLOBBER = 0x2  # FLG_ADDREG_NOCLOBBER: never over a value that is there
 FLG_32BITKEY = 0x4000
 DIRID_SYSTEM = "11"
 DIRID_WINDOWS = "10"
@@ -116,6 +117,17 @@ def install_effect(inf, section):
     return files, values
 
 
+def clobbering(inf, section):
+    """The Drivers32 values that an install section would write over another driver's entry."""
+    out = []
+    for ar in directives(inf, section).get("addreg", []):
+        for line in inf.get(ar.lower(), []):
+            f = fields(line) + [""] * 5
+            if f[1].lower() == DRIVERS32.lower() and not (int(f[3], 0) if f[3] else 0) & FLG_NOCLOBBER:
+                out.append("[%s] %s" % (ar, f[2]))
+    return out
+
+
 def tolvexctl_names(install_cpp):
     """The file name, description and keys that tolvexctl's install uses."""
     src = open(install_cpp, encoding="utf-8").read()
@@ -161,12 +173,14 @@ def check(inf_path, install_cpp):
         for view in views[arch]:
             aliases = [(n, d) for (v, k, n), d in e["values"].items() if v == view and k == DRIVERS32.lower()]
             if len(aliases) != 1 or not ALIAS.match(aliases[0][0]) or aliases[0][1].lower() != dll:
-                faults.append("%s, %d-bit view: Drivers32 entries %s, expected one midiN = %s" %
+                faults.append("%s, %d-bit view: Drivers32 entries %s, expected one of midi2 ... midi9 = %s" %
                               (arch, view, aliases, dll))
             got = e["values"].get((view, DESC.lower(), dll))
             if got != desc:
                 faults.append("%s, %d-bit view: drivers.desc %s = %r, tolvexctl writes %r" % (arch, view, dll, got,
                                                                                            desc))
+        for value in clobbering(inf, "DefaultInstall.NT" + arch):
+            faults.append("%s: %s is written over an entry that is there (no flag 0x2)" % (arch, value))
     # Add Hardware: the class installer's input names the same file and description.
     for arch in ("x86", "amd64"):
         try:

@@ -9,6 +9,7 @@ Every wait has a time limit: a hung tolvexctl fails its check.
 """
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -23,7 +24,9 @@ CTL_TIMEOUT = 30  # s for one tolvexctl run
 KEY_DEVICE0 = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0"
 KEY_DRIVERS32 = "HKLM\\" + ctl_inf.DRIVERS32
 KEY_DESC = "HKLM\\" + ctl_inf.DESC
+KEY_SERVICE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver"
 RESET = "".join("b%x4000b%x7b00" % (c, c) for c in range(16))  # what the output close sends
+DESCRIPTION = "Tolvex serial MIDI driver"  # drivers.desc
 TIMING_TOLERANCE_MS = 40  # the machine is shared with builds; the schedule is absolute, so errors do not add up
 
 
@@ -80,6 +83,45 @@ PLAY_STARTS_MS = [0, 500, 1000, 1250, 1500]  # when each message starts
 PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
 
 
+# Drivers32 as real machines hold it (issue 19), each table written whole into
+# a registry view. What every machine has beside the MIDI slots:
+W, OURS = "wdmaud.drv", "tolvex.dll"
+BASE = {"wave": W, "aux": W, "mixer": W, "wavemapper": "msacm32.drv", "midimapper": "midimap.dll",
+        "msacm.imaadpcm": "imaadp32.acm"}
+DESC_BASE = {W: "WDM Audio driver mapper", "othersynth.dll": "Another maker's synthesizer"}
+CLEAN = dict(BASE, midi=W)  # a clean Windows 10
+DUMP1 = dict(CLEAN, **{"midi%d" % k: W for k in range(2, 9)})  # the first dump users posted
+DUMP2 = dict(CLEAN, midi1="wdmaud2.drv", midi8=W, midi9=W, MidiSrvTransferComplete=1)  # Windows MIDI Services
+FULL = dict(CLEAN, **{"midi%d" % k: W for k in range(1, 10)})  # every slot full of repeats
+VENDOR = dict(CLEAN, midi2="othersynth.dll")  # another vendor's driver in midi2
+OTHERS = dict(DUMP2, **{"midi%d" % k: n for k, n in zip(range(2, 10), [
+    "othersynth.dll", "synth2.dll", "synth3.dll", "synth4.dll", "synth5.drv", "synth6.dll", "synth7.dll",
+    "usbmidi.dll"])})  # eight drivers, no repeat: nothing to reclaim
+# name: (64-bit view, 32-bit view, the slot plain install takes in each, the slot install --reclaim then takes).
+# A WINEARCH=win32 prefix is 32-bit Windows: one view, which gets the 32-bit table.
+TABLES = [
+    ("clean-win10", CLEAN, CLEAN, {64: "midi2", 32: "midi2"}, None),
+    ("dump1", DUMP1, dict(DUMP1, MidiSrvTransferComplete=0), {64: "midi9", 32: "midi9"}, None),
+    ("dump2", DUMP2, DUMP2, {64: "midi2", 32: "midi2"}, None),
+    ("full-of-repeats", FULL, FULL, {}, {64: "midi2", 32: "midi2"}),
+    # midi0 and midi10: entries of ours that winmm never reads; doctor says so, install moves them.
+    ("stray-midi0", dict(CLEAN, midi0=OURS), dict(CLEAN, midi10=OURS), {64: "midi2", 32: "midi2"}, None),
+    # The 32-bit view also as an earlier tolvexctl left it: ours in midi1, which install moves.
+    ("vendor-midi2", VENDOR, dict(VENDOR, midi1=OURS), {64: "midi3", 32: "midi3"}, None),
+    # One view with room, the other without anything to reclaim: the 64-bit driver alone, no 32-bit file.
+    ("others-full", DUMP2, OTHERS, {64: "midi2"}, {64: "midi2"}),
+]
+
+
+SLOTS = ["midi"] + ["midi%d" % k for k in range(1, 10)]  # the ten that winmm reads
+
+
+def repeat(table):
+    """The slot that install --reclaim takes: the first of midi2 ... midi9 whose wdmaud.drv repeats another."""
+    many = sum(table.get(a) == W for a in SLOTS) >= 2
+    return next((a for a in SLOTS[2:] if many and table.get(a) == W), None)
+
+
 class CtlSuite:
     GROUP = "ctl"  # the checks' middle name
 
@@ -124,6 +166,42 @@ class CtlSuite:
 
     def reg_delete(self, key, name, view=64):
         run(["timeout", "30", self.loader, "reg", "delete", key, "/v", name, "/f", "/reg:%d" % view], 40, self.env)
+
+    def reg_tree(self, key, view):
+        """{subkey below key ("" for key itself): {name: text, or int for a DWORD}}; {} when key is absent."""
+        for _ in range(3):  # 0 read, 1 no such key; anything else (a time-out on a busy machine) is tried again
+            r = run(["timeout", "30", self.loader, "reg", "query", key, "/s", "/reg:%d" % view], 40, self.env)
+            if r.returncode in (0, 1):
+                break
+        tree, cur = {}, None
+        for line in r.stdout.splitlines():
+            if line.upper().startswith("HKEY_LOCAL_MACHINE"):
+                cur = tree.setdefault(line.strip()[len("HKEY_LOCAL_MACHINE") + len(key) - 4:].lstrip("\\"), {})
+                continue
+            m = re.match(r"^    (.+?)    (REG_\w+)    ?(.*)$", line)
+            if m and cur is not None:
+                cur[m.group(1)] = int(m.group(3), 16) if m.group(2) == "REG_DWORD" else m.group(3)
+        return tree
+
+    def views(self):
+        return [32] if self.env.get("WINEARCH") == "win32" else [64, 32]
+
+    def write_tables(self, drivers32, desc):
+        """Drivers32 and drivers.desc of each view ({view: {name: value}}) replaced whole, with regedit:
+        a 64-bit prefix keeps its 32-bit view of SOFTWARE under Wow6432Node."""
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for view in self.views():
+            node = "SOFTWARE\\Wow6432Node" if view == 32 and len(self.views()) == 2 else "SOFTWARE"
+            for key, table in ((ctl_inf.DRIVERS32, drivers32[view]), (ctl_inf.DESC, desc[view])):
+                path = "HKEY_LOCAL_MACHINE\\" + key.replace("SOFTWARE", node, 1)
+                lines += ["[-%s]" % path, "", "[%s]" % path]
+                lines += ['"%s"=%s' % (n, "dword:%08x" % v if isinstance(v, int) else '"%s"' % v)
+                          for n, v in sorted(table.items())]
+                lines.append("")
+        with open(os.path.join(self.work, "tables.reg"), "w", newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        run(["timeout", "30", self.loader, "regedit", "/s", winpath(os.path.join(self.work, "tables.reg"))], 40,
+            self.env)
 
     # ------------------------------------------------------------ checks
 
@@ -327,20 +405,20 @@ class CtlSuite:
         inf = inf["x86" if on32 else "amd64"]
         inf_desc = {v: d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DESC.lower()}
         inf_file = {d for (v, k, n), d in inf["values"].items() if k == ctl_inf.DRIVERS32.lower()}
-        self.reg_set(KEY_DRIVERS32, "midi", "other.dll")  # another driver's: install takes midi1, uninstall keeps it
+        self.reg_set(KEY_DRIVERS32, "midi", "other.dll")  # another driver's: install takes midi2, uninstall keeps it
         try:
             r = self.ctl("install", winpath(self.dll), driver=False)
-            got, desc, placed = self.reg(KEY_DRIVERS32, "midi1"), self.reg(KEY_DESC, "tolvex.dll"), files()
+            got, desc, placed = self.reg(KEY_DRIVERS32, "midi2"), self.reg(KEY_DESC, "tolvex.dll"), files()
             ok = r.returncode == 0 and got == ("REG_SZ", "tolvex.dll") and desc == ("REG_SZ", inf_desc[64])
             ok = ok and {("system32", "tolvex.dll")} <= inf["files"] and placed == ["system32"]
             self.check(ok and inf_file == {"tolvex.dll"}, "install-%d" % bits,
-                       "expected Drivers32 midi1 = tolvex.dll, drivers.desc = %r and only system32\\tolvex.dll as the "
+                       "expected Drivers32 midi2 = tolvex.dll, drivers.desc = %r and only system32\\tolvex.dll as the "
                        "INF has; got exit %d, %s, %s, files %s: %s" % (inf_desc[64], r.returncode, got, desc, placed,
                                                                       r.stderr[-200:]))
             if have_other and on32:
                 r64 = self.ctl("install", winpath(other), driver=False)
                 u64 = self.ctl("uninstall", "64", driver=False)
-                kept = (self.reg(KEY_DRIVERS32, "midi1"), self.reg(KEY_DRIVERS32, "midi2"),
+                kept = (self.reg(KEY_DRIVERS32, "midi2"), self.reg(KEY_DRIVERS32, "midi3"),
                         self.reg(KEY_DESC, "tolvex.dll"), files())
                 want = (("REG_SZ", "tolvex.dll"), None, ("REG_SZ", inf_desc[64]), ["system32"])
                 self.check(r64.returncode == 1 and u64.returncode == 1 and "no 64-bit driver" in r64.stderr and
@@ -350,32 +428,119 @@ class CtlSuite:
                                                             (r64.stderr + u64.stderr)[-300:]))
             elif have_other:
                 r32 = self.ctl("install", winpath(other), driver=False)
-                got32, desc32 = self.reg(KEY_DRIVERS32, "midi", 32), self.reg(KEY_DESC, "tolvex.dll", 32)
+                got32, desc32 = self.reg(KEY_DRIVERS32, "midi2", 32), self.reg(KEY_DESC, "tolvex.dll", 32)
                 ok32 = r32.returncode == 0 and got32 == ("REG_SZ", "tolvex.dll") and \
                     desc32 == ("REG_SZ", inf_desc[32]) and "syswow64" in files()
                 self.check(ok32, "install-32-on-64",
-                           "expected the 32-bit view's midi = tolvex.dll and syswow64\\tolvex.dll, got exit %d, %s, "
+                           "expected the 32-bit view's midi2 = tolvex.dll and syswow64\\tolvex.dll, got exit %d, %s, "
                            "%s, files %s: %s" % (r32.returncode, got32, desc32, files(), r32.stderr[-200:]))
             again = self.ctl("install", winpath(self.dll), driver=False)
-            self.check(again.returncode == 0 and "already registered as midi1" in again.stdout and
-                       self.reg(KEY_DRIVERS32, "midi2") is None, "install-twice-registers-once",
-                       "expected one entry, got %s and midi2 %s" % (again.stdout, self.reg(KEY_DRIVERS32, "midi2")))
+            self.check(again.returncode == 0 and "already registered as midi2" in again.stdout and
+                       self.reg(KEY_DRIVERS32, "midi3") is None, "install-twice-registers-once",
+                       "expected one entry, got %s and midi3 %s" % (again.stdout, self.reg(KEY_DRIVERS32, "midi3")))
 
             u = self.ctl("uninstall", driver=False)
             u32 = self.ctl("uninstall", "32", driver=False) if have_other and not on32 else None
-            left = {"midi1": self.reg(KEY_DRIVERS32, "midi1"), "midi": self.reg(KEY_DRIVERS32, "midi"),
+            left = {"midi2": self.reg(KEY_DRIVERS32, "midi2"), "midi": self.reg(KEY_DRIVERS32, "midi"),
                     "desc": self.reg(KEY_DESC, "tolvex.dll")}
-            want = {"midi1": None, "midi": ("REG_SZ", "other.dll"), "desc": None}
+            want = {"midi2": None, "midi": ("REG_SZ", "other.dll"), "desc": None}
             if not on32:  # a second view to look at
-                left.update({"midi/32": self.reg(KEY_DRIVERS32, "midi", 32),
+                left.update({"midi2/32": self.reg(KEY_DRIVERS32, "midi2", 32),
                              "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)})
-                want.update({"midi/32": None, "desc/32": None})
+                want.update({"midi2/32": None, "desc/32": None})
             self.check(u.returncode == 0 and (u32 is None or u32.returncode == 0) and left == want and not files(),
                        "uninstall-removes-exactly-that", "expected %s and no files, got %s and %s" %
                        (want, left, files()))
         finally:
             self.reg_delete(KEY_DRIVERS32, "midi")
             self.ctl("port", "1", driver=False)  # the last uninstall took the stored port with it
+
+    def tables(self):
+        """The Drivers32 tables of real machines (TABLES), each in both registry views: what install (from a
+        folder laid out as the release zip), install --reclaim, doctor and uninstall leave and say."""
+        folder = os.path.join(self.work, "zip")
+        os.makedirs(folder, exist_ok=True)
+        exe = os.path.join(folder, "tolvexctl.exe")
+        shutil.copyfile(self.exe, exe)
+        views = self.views()
+        archs = []  # what install takes, in its order: tolvexctl's own architecture first
+        for name, dll, bits in (("TOLVEX.dll", self.dll64, 64), ("TOLVEX32.dll", self.dll32, 32)):
+            if os.path.exists(dll):
+                shutil.copyfile(dll, os.path.join(folder, name))
+                archs += [bits] if bits in views else []
+        archs.sort(reverse=views == [64, 32])
+        system = {64: "system32", 32: "syswow64"} if views == [64, 32] else {32: "system32"}
+        label = {v: " (the %d-bit view)" % v if len(views) == 2 else "" for v in views}
+
+        def ctl(*args):
+            return run(["timeout", str(CTL_TIMEOUT), self.loader, exe] + list(args), CTL_TIMEOUT + 10, self.env)
+
+        def state():
+            regs = {v: (self.reg_tree(KEY_DRIVERS32, v).get("", {}), self.reg_tree(KEY_DESC, v).get("", {}))
+                    for v in views}
+            files = sorted(b for b, d in system.items() if os.path.exists(
+                os.path.join(self.prefix, "drive_c", "windows", d, "tolvex.dll")))
+            return regs, self.reg_tree(KEY_SERVICE, views[0]), files
+
+        original = state()[0]
+        try:
+            for name, t64, t32, plain, reclaim in TABLES:
+                tables = {v: {64: t64, 32: t32}[v] for v in views}
+                kept = {v: {n: d for n, d in t.items() if d != OURS} for v, t in tables.items()}
+                self.write_tables(tables, {v: DESC_BASE for v in views})
+                strays = ["Drivers32 %s%s names it, but winmm reads only midi, midi1 ... midi9" % (n, label[v])
+                          for v, t in tables.items() for n, d in t.items() if d == OURS and n not in SLOTS]
+                if strays:
+                    ctl("port", "9")  # no such port in the prefix
+                    d = ctl("doctor")
+                    words = strays + ["port: COM9 does not exist"]
+                    self.check(d.returncode == 1 and all(w in d.stdout for w in words),
+                               "table-%s-doctor-before" % name, "expected exit 1 and %s, got %d: %s" %
+                               ([w for w in words if w not in d.stdout], d.returncode, d.stdout[-900:]))
+                ctl("port", "1")
+                steps = [("install", (), plain)] + ([("reclaim", ("--reclaim",), reclaim)] if reclaim else [])
+                for step, extra, slots in steps:
+                    slots = {b: a for b, a in slots.items() if b in archs}
+                    r = ctl("install", *extra)
+                    regs, service, files = state()
+                    want = {v: (dict(kept[v], **{slots[v]: OURS}), dict(DESC_BASE, **{OURS: DESCRIPTION}))
+                            if v in slots else (tables[v], DESC_BASE) for v in views}
+                    took = {"Parameters\\Reclaimed%d" % v: {a: tables[v][a]} for v, a in slots.items()
+                            if tables[v].get(a, OURS) != OURS}  # a slot that held something: reclaimed
+                    done, failed = [b for b in archs if b in slots], [b for b in archs if b not in slots]
+                    bits = lambda v: " and ".join("%d-bit" % b for b in v)  # noqa: E731
+                    words = ["installed for %s programs%s" % (bits(done), ": programs started" if not failed else
+                                                              " only, not for %s programs" % bits(failed))
+                             if done else "nothing installed"]
+                    for b in failed:  # what holds each slot, and what to do
+                        words += ["no free slot for the %d-bit driver" % b] + \
+                            ["  midi%d  %s" % (k, tables[b]["midi%d" % k]) for k in range(2, 10)] + \
+                            ['--reclaim" takes ' + repeat(tables[b]) if repeat(tables[b]) else "nothing to reclaim"]
+                    said = r.stdout + r.stderr
+                    got = (r.returncode, regs, {k: v for k, v in service.items() if "Reclaimed" in k}, files)
+                    expected = (1 if failed else 0, want, took, sorted(slots))
+                    self.check(got == expected and all(w in said for w in words), "table-%s-%s" % (name, step),
+                               "expected (exit, views, records, files) %s and %s; got %s: %s" %
+                               (expected, [w for w in words if w not in said], got, said[-900:]))
+                words = ["%d-bit driver: Drivers32 %s%s names it" % (v, a, label[v]) for v, a in slots.items()]
+                for v, t in tables.items():
+                    on = t.get("MidiSrvTransferComplete") == 1
+                    words.append("Windows MIDI Services%s: %s" % (label[v], "off" if not on else "on, and its entries"
+                                                                  if t.get("midi1") == "wdmaud2.drv" else "on, but"))
+                words += ["port: COM1 opens"] + ([] if slots else ["the driver is not installed"])
+                d = ctl("doctor")
+                self.check(d.returncode == (0 if slots else 1) and all(w in d.stdout for w in words),
+                           "table-%s-doctor" % name, "expected exit %d and %s, got %d: %s" %
+                           (0 if slots else 1, [w for w in words if w not in d.stdout], d.returncode, d.stdout[-900:]))
+                u = ctl("uninstall")
+                got = (u.returncode,) + state()
+                expected = (0, {v: (kept[v], DESC_BASE) for v in views}, {}, [])
+                self.check(got == expected, "table-%s-uninstall" % name,
+                           "expected the table as before without entries of ours, no record, no stored settings, "
+                           "no file: %s; got %s: %s" % (expected, got, (u.stdout + u.stderr)[-600:]))
+        finally:
+            self.write_tables({v: original[v][0] for v in views}, {v: original[v][1] for v in views})
+            self.ctl("port", "1", driver=False)
 
     def config(self):
         """The driver's own setup dialog through tolvexctl config: a choice
@@ -416,6 +581,7 @@ class CtlSuite:
             self.identity(sim)
             self.com12(sim)
             self.install()
+            self.tables()
             self.config()
         finally:
             sim.ask("ECHO OFF")

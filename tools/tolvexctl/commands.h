@@ -4,7 +4,7 @@
  * (buffers queued, notifications collected) that dump, selftest and identity
  * read. The commands live in cmd_output.cpp (list, play, send), cmd_input.cpp
  * (dump, selftest, identity) and cmd_setup.cpp (config, port, latency,
- * install, uninstall).
+ * install, uninstall, doctor).
  */
 #pragma once
 
@@ -30,6 +30,7 @@ struct Options {
     int device = kDeviceByName; /* winmm's device number, or one of the two above */
     double seconds = 0;
     bool quiet = false;
+    bool reclaim = false; /* install --reclaim: a slot that repeats wdmaud.drv, when none is free */
     bool version = false; /* --version: print it and do nothing else */
     std::string command;
     std::vector<std::string> args;
@@ -124,3 +125,4 @@ int CmdPort(const Options &o);
 int CmdLatency(const Options &o);
 int CmdInstall(const Options &o);
 int CmdUninstall(const Options &o);
+int CmdDoctor();

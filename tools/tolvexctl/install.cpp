@@ -24,6 +24,14 @@ constexpr int kAliases = 10;                 /* midi, midi1 ... midi9: what winm
 constexpr WORD kMachineI386 = 0x014C;        /* IMAGE_FILE_MACHINE_I386 */
 constexpr WORD kMachineAmd64 = 0x8664;       /* IMAGE_FILE_MACHINE_AMD64 */
 
+constexpr int kFirstOurs = 2;              /* midi and midi1 are Windows': its synthesizer, Windows MIDI Services */
+const wchar_t kWdmaud[] = L"wdmaud.drv";   /* Windows' audio driver; machines often hold it in several slots */
+const wchar_t kWdmaud2[] = L"wdmaud2.drv"; /* midi1 when Windows MIDI Services is on */
+const wchar_t kMidiSrv[] = L"MidiSrvTransferComplete"; /* REG_DWORD 1 beside them when it is on */
+/* Per architecture (32 or 64 appended): each value a Drivers32 slot that
+   install --reclaim took, with what it held, for uninstall to give back. */
+const wchar_t kReclaimed[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Reclaimed";
+
 std::wstring Lower(std::wstring s)
 {
     for (wchar_t &c : s)
@@ -122,18 +130,134 @@ std::wstring ReadText(HKEY key, const wchar_t *name)
     return buf;
 }
 
-/* Drivers32 names the DLL by file name, sometimes with a path. */
-bool IsOurs(const std::wstring &value)
+/* Drivers32 names a DLL by file name, sometimes with a path. */
+std::wstring FileName(const std::wstring &value)
 {
     std::wstring v = Lower(value);
     size_t slash = v.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? v : v.substr(slash + 1)) == kDriverFile;
+    return slash == std::wstring::npos ? v : v.substr(slash + 1);
+}
+
+bool IsOurs(const std::wstring &value) { return FileName(value) == kDriverFile; }
+
+/* The ten slots of one view: each one's text, and whether a value is there
+   at all (one that is no string still takes its slot). */
+struct Slots {
+    std::wstring text[kAliases];
+    bool taken[kAliases] = {};
+};
+
+Slots ReadSlots(HKEY key)
+{
+    Slots s;
+    for (int k = 0; k < kAliases; k++) {
+        s.text[k] = ReadText(key, AliasName(k).c_str());
+        s.taken[k] = RegQueryValueExW(key, AliasName(k).c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    }
+    return s;
+}
+
+/* Slot k (midi2 ... midi9) holds wdmaud.drv, which another of the ten holds too. */
+bool Repeats(const Slots &s, int k)
+{
+    int n = 0;
+    for (const std::wstring &t : s.text)
+        n += FileName(t) == kWdmaud;
+    return k >= kFirstOurs && FileName(s.text[k]) == kWdmaud && n >= 2;
+}
+
+std::vector<std::wstring> ValueNames(HKEY key)
+{
+    std::vector<std::wstring> names;
+    for (DWORD i = 0;; i++) {
+        wchar_t name[256];
+        DWORD n = 256;
+        LONG r = RegEnumValueW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
+        if (r == ERROR_SUCCESS)
+            names.push_back(std::wstring(name, n));
+    }
+    return names;
+}
+
+/* Entries of ours that winmm never reads: any name but the ten slots. */
+std::vector<std::wstring> Strays(HKEY key)
+{
+    std::vector<std::wstring> out;
+    for (const std::wstring &name : ValueNames(key)) {
+        bool slot = false;
+        for (int k = 0; k < kAliases; k++)
+            slot = slot || Lower(name) == AliasName(k);
+        if (!slot && IsOurs(ReadText(key, name.c_str())))
+            out.push_back(name);
+    }
+    return out;
+}
+
+LONG CopyValue(HKEY from, const std::wstring &fromName, HKEY to, const std::wstring &toName)
+{
+    BYTE data[2048];
+    DWORD type = 0, size = sizeof data;
+    LONG r = RegQueryValueExW(from, fromName.c_str(), nullptr, &type, data, &size);
+    return r != ERROR_SUCCESS ? r : RegSetValueExW(to, toName.c_str(), 0, type, data, size);
+}
+
+LONG SetText(HKEY key, const wchar_t *name, const wchar_t *text)
+{
+    return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
+}
+
+std::wstring ReclaimedKey(int bits) { return kReclaimed + std::to_wstring(bits); }
+
+std::string RegistryPath(int bits)
+{
+    return bits == 32 && WindowsBits() == 64
+               ? "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32"
+               : "HKLM\\" + Narrow(kDrivers32);
+}
+
+/* Why the view has no slot for the driver, what holds each one, and what
+   to do. */
+std::string NoSlot(int bits, const Slots &s)
+{
+    std::string arch = std::to_string(bits) + "-bit";
+    std::string m = "no free slot for the " + arch + " driver in " + RegistryPath(bits) +
+                    ": winmm reads only midi, midi1 ... midi9, midi and midi1 are Windows' own, and the others are "
+                    "taken:\n";
+    int repeat = -1;
+    for (int k = 0; k < kAliases; k++) {
+        std::string held = !s.taken[k] ? "(free)" : s.text[k].empty() ? "(not a file name)" : Narrow(s.text[k]);
+        std::string name = Narrow(AliasName(k));
+        m += "  " + name + std::string(7 - name.size(), ' ') + held;
+        if (k < kFirstOurs)
+            m += "   Windows' own";
+        else if (Repeats(s, k))
+            m += "   repeats wdmaud.drv";
+        m += "\n";
+        if (repeat < 0 && Repeats(s, k))
+            repeat = k;
+    }
+    if (repeat >= 0)
+        return m + "\"tolvexctl install --reclaim\" takes " + Narrow(AliasName(repeat)) +
+               " in place of its repeated wdmaud.drv, records it and gives it back on uninstall";
+    return m +
+           "none of midi2 ... midi9 repeats wdmaud.drv, so there is nothing to reclaim. To free a slot, "
+           "uninstall a MIDI driver that is no longer used (with its own uninstaller or in Device Manager), or "
+           "delete its midiN value in regedit under " +
+           RegistryPath(bits) + "; then run tolvexctl install again";
 }
 } // namespace
 
 int NativeBits() { return sizeof(void *) == 8 ? 64 : 32; }
 
 int WindowsBits() { return NativeBits() == 64 || IsWow64() ? 64 : 32; }
+
+int DllArchitecture(const std::wstring &path)
+{
+    std::string error;
+    return DllBits(path, &error);
+}
 
 std::wstring InstalledAlias(int bits)
 {
@@ -148,7 +272,7 @@ std::wstring InstalledAlias(int bits)
     return found;
 }
 
-std::string Install(const std::wstring &dllPath, std::string *report)
+std::string Install(const std::wstring &dllPath, bool reclaim, std::string *report)
 {
     std::string error;
     int bits = DllBits(dllPath, &error);
@@ -157,51 +281,92 @@ std::string Install(const std::wstring &dllPath, std::string *report)
     std::wstring dir;
     if (!(error = SystemDirectory(bits, &dir)).empty())
         return error;
-    std::wstring target = dir + L"\\" + kDriverFile;
-    if (!CopyFileW(dllPath.c_str(), target.c_str(), FALSE))
-        return Win32Error(("cannot copy to " + Narrow(target)).c_str(), GetLastError());
-    *report = "copied " + Narrow(dllPath) + " to " + Narrow(target) + "\n";
+    std::string arch = " (" + std::to_string(bits) + "-bit)";
 
+    /* The slot first: an architecture that cannot be registered gets no file. */
     HKEY key;
     LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_READ | KEY_SET_VALUE | View(bits),
                              nullptr, &key, nullptr);
     if (r != ERROR_SUCCESS)
         return Win32Error("cannot open Drivers32", (DWORD)r);
-    std::wstring alias, freeAlias;
-    for (int k = 0; k < kAliases && alias.empty(); k++) {
-        std::wstring v = ReadText(key, AliasName(k).c_str());
-        DWORD type, size;
-        bool taken = RegQueryValueExW(key, AliasName(k).c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-        if (IsOurs(v))
-            alias = AliasName(k);
-        else if (!taken && freeAlias.empty())
-            freeAlias = AliasName(k);
-    }
-    bool already = !alias.empty();
-    if (!already) {
-        if (freeAlias.empty()) {
-            RegCloseKey(key);
-            return "every MIDI driver entry (midi, midi1 ... midi9) in Drivers32 is taken";
-        }
-        alias = freeAlias;
-        r = RegSetValueExW(key, alias.c_str(), 0, REG_SZ, (const BYTE *)kDriverFile,
-                           (DWORD)((wcslen(kDriverFile) + 1) * sizeof(wchar_t)));
-    }
-    RegCloseKey(key);
-    if (r != ERROR_SUCCESS)
-        return Win32Error("cannot write Drivers32", (DWORD)r);
-    *report += (already ? "already registered as " : "registered as ") + Narrow(alias) + " (" + std::to_string(bits) +
-               "-bit)\n";
-
-    r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriversDesc, 0, nullptr, 0, KEY_SET_VALUE | View(bits), nullptr, &key,
-                        nullptr);
-    if (r == ERROR_SUCCESS) {
-        r = RegSetValueExW(key, kDriverFile, 0, REG_SZ, (const BYTE *)kDriverDescription,
-                           (DWORD)((wcslen(kDriverDescription) + 1) * sizeof(wchar_t)));
+    Slots s = ReadSlots(key);
+    int slot = -1;
+    bool already = false, replace = false;
+    for (int k = kFirstOurs; k < kAliases && slot < 0; k++)
+        if (IsOurs(s.text[k]))
+            slot = k, already = true;
+    for (int k = kFirstOurs; k < kAliases && slot < 0; k++)
+        if (!s.taken[k])
+            slot = k;
+    for (int k = kFirstOurs; k < kAliases && slot < 0 && reclaim; k++)
+        if (Repeats(s, k))
+            slot = k, replace = true;
+    if (slot < 0) {
         RegCloseKey(key);
+        return NoSlot(bits, s);
     }
-    if (r != ERROR_SUCCESS)
-        return Win32Error("cannot write drivers.desc", (DWORD)r);
+    std::wstring alias = AliasName(slot);
+
+    std::wstring target = dir + L"\\" + kDriverFile;
+    bool existed = GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!CopyFileW(dllPath.c_str(), target.c_str(), FALSE)) {
+        RegCloseKey(key);
+        return Win32Error(("cannot copy to " + Narrow(target)).c_str(), GetLastError());
+    }
+    HKEY record = nullptr, desc = nullptr;
+    bool recorded = false, written = false;
+    auto undo = [&](const std::string &why) {
+        if (written)
+            replace ? CopyValue(record, alias, key, alias) : RegDeleteValueW(key, alias.c_str());
+        if (recorded)
+            RegDeleteValueW(record, alias.c_str());
+        for (HKEY h : {key, record, desc})
+            if (h)
+                RegCloseKey(h);
+        if (!existed)
+            DeleteFileW(target.c_str());
+        return why + "; undone, nothing of it is left";
+    };
+    if (replace) {
+        r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ReclaimedKey(bits).c_str(), 0, nullptr, 0, KEY_READ | KEY_SET_VALUE,
+                            nullptr, &record, nullptr);
+        if (r == ERROR_SUCCESS && (r = CopyValue(key, alias, record, alias)) == ERROR_SUCCESS)
+            recorded = true;
+        if (r != ERROR_SUCCESS)
+            return undo(Win32Error("cannot record what the slot held", (DWORD)r));
+    }
+    if (!already) {
+        if ((r = SetText(key, alias.c_str(), kDriverFile)) != ERROR_SUCCESS)
+            return undo(Win32Error("cannot write Drivers32", (DWORD)r));
+        written = true;
+    }
+    r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriversDesc, 0, nullptr, 0, KEY_SET_VALUE | View(bits), nullptr, &desc,
+                        nullptr);
+    if (r != ERROR_SUCCESS || (r = SetText(desc, kDriverFile, kDriverDescription)) != ERROR_SUCCESS)
+        return undo(Win32Error("cannot write drivers.desc", (DWORD)r));
+    RegCloseKey(desc);
+    if (record)
+        RegCloseKey(record);
+
+    *report += "copied " + Narrow(dllPath) + " to " + Narrow(target) + "\n";
+    if (already)
+        *report += "already registered as " + Narrow(alias) + arch + "\n";
+    else if (replace)
+        *report += "registered as " + Narrow(alias) + arch + " in place of its repeated " + Narrow(s.text[slot]) +
+                   " (recorded: uninstall gives it back)\n";
+    else
+        *report += "registered as " + Narrow(alias) + arch + "\n";
+    /* Entries of ours elsewhere: in Windows' own slots, or where winmm never looks. */
+    std::vector<std::wstring> old = Strays(key);
+    for (int k = 0; k < kFirstOurs; k++)
+        if (IsOurs(s.text[k]))
+            old.push_back(AliasName(k));
+    for (const std::wstring &name : old)
+        if (RegDeleteValueW(key, name.c_str()) == ERROR_SUCCESS)
+            *report += "removed the entry of ours at " + Narrow(name) + arch +
+                       (name == L"midi" || name == L"midi1" ? ", a slot that Windows takes back\n"
+                                                            : ", which winmm never reads\n");
+    RegCloseKey(key);
     return std::string();
 }
 
@@ -214,21 +379,40 @@ std::string Uninstall(int bits, std::string *report)
     std::string error = SystemDirectory(bits, &dir);
     if (!error.empty())
         return error;
-    HKEY key;
+    std::string arch = " (" + std::to_string(bits) + "-bit)";
+    HKEY key, record = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, ReclaimedKey(bits).c_str(), 0, KEY_READ | KEY_SET_VALUE, &record);
     LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ | KEY_SET_VALUE | View(bits), &key);
     if (r == ERROR_SUCCESS) {
-        for (int k = 0; k < kAliases; k++) {
-            std::wstring name = AliasName(k);
+        /* Wherever an entry of ours is, midi0 and midi10 too. */
+        for (const std::wstring &name : ValueNames(key)) {
             if (!IsOurs(ReadText(key, name.c_str())))
                 continue;
-            r = RegDeleteValueW(key, name.c_str());
+            bool giveBack =
+                record && RegQueryValueExW(record, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+            r = giveBack ? CopyValue(record, name, key, name) : RegDeleteValueW(key, name.c_str());
             if (r != ERROR_SUCCESS) {
                 RegCloseKey(key);
+                if (record)
+                    RegCloseKey(record);
                 return Win32Error(("cannot remove Drivers32 " + Narrow(name)).c_str(), (DWORD)r);
             }
-            *report += "removed Drivers32 " + Narrow(name) + "\n";
+            if (giveBack) {
+                RegDeleteValueW(record, name.c_str());
+                *report +=
+                    "gave Drivers32 " + Narrow(name) + arch + " back to " + Narrow(ReadText(key, name.c_str())) + "\n";
+            } else {
+                *report += "removed Drivers32 " + Narrow(name) + arch + "\n";
+            }
         }
         RegCloseKey(key);
+    }
+    if (record) {
+        for (const std::wstring &name : ValueNames(record))
+            *report += "Drivers32 " + Narrow(name) + " no longer names " + Narrow(kDriverFile) +
+                       ": left as it is, not given back\n";
+        RegCloseKey(record);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, ReclaimedKey(bits).c_str());
     }
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriversDesc, 0, KEY_SET_VALUE | View(bits), &key) == ERROR_SUCCESS) {
         if (RegDeleteValueW(key, kDriverFile) == ERROR_SUCCESS)
@@ -249,6 +433,33 @@ std::string Uninstall(int bits, std::string *report)
         *report = "nothing to remove: the " + std::to_string(bits) + "-bit driver is not installed\n";
     return std::string();
 }
+
+Registration ReadRegistration(int bits)
+{
+    Registration g;
+    std::wstring dir;
+    if (!(g.error = SystemDirectory(bits, &dir)).empty())
+        return g;
+    g.file = dir + L"\\" + kDriverFile;
+    g.fileThere = GetFileAttributesW(g.file.c_str()) != INVALID_FILE_ATTRIBUTES;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ | View(bits), &key) != ERROR_SUCCESS)
+        return g;
+    Slots s = ReadSlots(key);
+    for (int k = 0; k < kAliases && g.ours.empty(); k++)
+        if (IsOurs(s.text[k]))
+            g.ours = AliasName(k);
+    g.strays = Strays(key);
+    g.midi = s.text[0];
+    g.midi1 = s.text[1];
+    DWORD on = 0, type = 0, size = sizeof on;
+    g.midiSrv = RegQueryValueExW(key, kMidiSrv, nullptr, &type, (BYTE *)&on, &size) == ERROR_SUCCESS &&
+                type == REG_DWORD && on == 1;
+    RegCloseKey(key);
+    return g;
+}
+
+bool IsWindowsMidiPair(const Registration &r) { return FileName(r.midi) == kWdmaud && FileName(r.midi1) == kWdmaud2; }
 
 std::vector<std::wstring> DllsBeside(const std::wstring &dir, std::string *notes)
 {

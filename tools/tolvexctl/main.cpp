@@ -1,7 +1,7 @@
 /*
  * tolvexctl: checks and uses a MIDI module on TOLVEX.dll without a MIDI
  * program, in the manner of amidi and aseqdump: list, play, send, dump,
- * config, port, latency, selftest, identity, install, uninstall. Commands reach the
+ * config, port, latency, selftest, identity, install, uninstall, doctor. Commands reach the
  * devices through Devices, either winmm or the DLL loaded directly
  * (--driver).
  */
@@ -26,7 +26,9 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "  identity [--time S]     ask the module who it is (universal identity request)\n"
                       "  install [DLL]           copy the DLL to the system directory and register it\n"
                       "                          (without DLL: each one beside tolvexctl that Windows takes)\n"
+                      "    --reclaim             when midi2 ... midi9 are taken: one that repeats wdmaud.drv\n"
                       "  uninstall [32|64]       remove what install added (without 32|64: every one)\n"
+                      "  doctor                  check the installation, the port and the settings\n"
                       "--driver PATH loads TOLVEX.dll itself instead of going through winmm (for Wine).\n"
                       "--device N picks winmm's device N instead of the one named VeldorNT,\n"
                       "--device mapper winmm's MIDI mapper (not with --driver).\n"
@@ -61,6 +63,8 @@ bool ParseOptions(int argc, char **argv, Options *o)
                 return false;
         } else if (a == "--quiet") {
             o->quiet = true;
+        } else if (a == "--reclaim") {
+            o->reclaim = true;
         } else if (a == "--version") {
             o->version = true;
         } else if (a == "-h" || a == "--help") {
@@ -103,6 +107,8 @@ int main(int argc, char **argv)
         return CmdInstall(o);
     if (o.command == "uninstall")
         return CmdUninstall(o);
+    if (o.command == "doctor")
+        return CmdDoctor();
 
     const char *const kDeviceCommands[] = {"list", "play", "send", "dump", "config", "selftest", "identity"};
     bool known = false;
