@@ -25,6 +25,10 @@ Commands, one per line, each answered by one line:
                           before the answer                 -> OK
     ECHO ON|OFF           send back every byte that arrives, as a loop-back
                           plug (TX wired to RX) does       -> OK
+    HOLD ON|OFF           stop and start taking bytes off the line, as a
+                          module that holds the line up: once the pty's
+                          buffer is full, the other side's writes wait
+                                                            -> OK
     STREAM ON|OFF         a continuous stream of note-on/note-off pairs on
                           channel 1 (90 nn 40, then 80 nn 00, nn counting up),
                           paced at the line rate, 3840 bytes/s
@@ -37,8 +41,8 @@ Commands, one per line, each answered by one line:
     PLUG                  the line comes back on a new pty, with --dosdevice
                           pointed straight at its slave side
                                                             -> OK /dev/pts/N
-    RESTORE               back as at the start, for whatever runs next: stream
-                          and echo off, the line plugged, the link at its pty
+    RESTORE               back as at the start, for whatever runs next: stream,
+                          echo and hold off, the line plugged, the link at its pty
                           and --dosdevice at the link, bytes that the other side
                           has not read dropped               -> OK
     QUIT                  end the simulator                 -> OK
@@ -91,8 +95,11 @@ def open_line(link):
 
 def read_chunks(line, size):
     """Yields what arrives at line.master, up to size bytes at a time, while
-    line.running holds."""
+    line.running holds; nothing is taken off the line while line.held does."""
     while line.running:
+        if getattr(line, "held", False):
+            time.sleep(0.01)
+            continue
         ready, _, _ = select.select([line.master], [], [], 0.1)
         if not ready:
             continue
@@ -129,6 +136,7 @@ class Module:
         self.running = True
         self.log = False
         self.echo = False
+        self.held = False  # HOLD ON: nothing is read off the line
         self.dosdevice = None  # the prefix's dosdevices/comN that leads here, if we may point it
         self.line_lock = threading.Lock()  # serializes UNPLUG, PLUG and RESTORE
         self.unplugged = False
@@ -252,6 +260,7 @@ class Module:
     def restore(self):
         self.set_stream(False)
         self.echo = False
+        self.held = False
         if self.unplugged:
             self.plug(point_dosdevice=False)
         with self.line_lock:
@@ -304,6 +313,9 @@ def session(module, conn):
                     answer = "OK"
                 elif cmd == "ECHO" and len(words) == 2 and words[1].upper() in ("ON", "OFF"):
                     module.echo = words[1].upper() == "ON"
+                    answer = "OK"
+                elif cmd == "HOLD" and len(words) == 2 and words[1].upper() in ("ON", "OFF"):
+                    module.held = words[1].upper() == "ON"
                     answer = "OK"
                 elif cmd == "STREAM" and len(words) == 2 and words[1].upper() in ("ON", "OFF"):
                     module.set_stream(words[1].upper() == "ON")

@@ -1,5 +1,6 @@
 /* tolvexctl's byte handling: typed hex to bytes, bytes to whole messages,
-   and the packed form of the device messages. */
+   a message put out in pieces that a stop can come between, and the packed
+   form of the device messages. */
 #include "tools/tolvexctl/midimsg.h"
 
 #include <gtest/gtest.h>
@@ -54,10 +55,113 @@ const Row kRows[] = {
     {"StatusInsideAMessage", {"90 3c 80 3c 00"}, "error: byte 3 (0x80): status where a data byte was expected"},
     {"SysExWithoutF7", {"f0 7e 7f"}, "error: byte 1 (0xf0): system exclusive without its closing F7"},
     {"SysExCutByAStatus", {"f0 7e 90 3c 40"}, "error: byte 3 (0x90): system exclusive cut off by another status"},
+    {"SysExCutBySystemCommon",
+     {"f0 7e f2 00 00 f7"},
+     "error: byte 3 (0xf2): system exclusive cut off by another status"},
+    {"RealTimeInsideSysExStaysWhereItStands", {"f0 7e f8 7f f7"}, "*f0 7e f8 7f f7"},
+    {"EveryRealTimeInsideSysEx", {"f0 f8 01 fa fb fc fe ff 02 f7 f8"}, "*f0 f8 01 fa fb fc fe ff 02 f7|f8"},
     {"LoneF7", {"f7"}, "error: byte 1 (0xf7): end of system exclusive with no F0 before it"},
 };
 INSTANTIATE_TEST_SUITE_P(Send, SplitsTypedBytes, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+
+/* What Put hands to the device, one call a line: "*" for a long message. */
+struct Wire {
+    std::vector<std::string> calls;
+    int refuseCall = -1; /* this call (0-based) fails */
+    midimsg::Out Out()
+    {
+        return [this](const uint8_t *data, size_t size, bool sysex) {
+            calls.push_back(std::string(sysex ? "*" : "") + midimsg::Hex(data, size));
+            return (int)calls.size() - 1 != refuseCall;
+        };
+    }
+};
+
+const std::vector<uint8_t> kTenByteSysEx = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0x02, 0x03, 0x04, 0x05, 0xF7};
+
+TEST(Put, ALongMessageGoesInPiecesAndWholeWithoutAStop)
+{
+    Wire w;
+    size_t sent = 0;
+    EXPECT_EQ(midimsg::Outcome::kSent,
+              midimsg::Put(
+                  kTenByteSysEx.data(), kTenByteSysEx.size(), true, 4, w.Out(), [] { return false; }, &sent));
+    EXPECT_EQ((std::vector<std::string>{"*f0 7e 7f 09", "*01 02 03 04", "*05 f7"}), w.calls);
+    EXPECT_EQ(10u, sent);
+}
+
+TEST(Put, AShortMessageGoesWholeWhateverThePieceSize)
+{
+    Wire w;
+    size_t sent = 0;
+    const uint8_t note[] = {0x90, 0x3C, 0x40};
+    EXPECT_EQ(midimsg::Outcome::kSent, midimsg::Put(
+                                           note, 3, false, 1, w.Out(), [] { return false; }, &sent));
+    EXPECT_EQ((std::vector<std::string>{"90 3c 40"}), w.calls);
+    EXPECT_EQ(3u, sent);
+}
+
+TEST(Put, AStopBetweenPiecesEndsTheMessageWithF7)
+{
+    Wire w;
+    size_t sent = 0;
+    int asked = 0;
+    auto stopAfterTwoPieces = [&] { return ++asked > 2; };
+    EXPECT_EQ(midimsg::Outcome::kStopped,
+              midimsg::Put(kTenByteSysEx.data(), kTenByteSysEx.size(), true, 4, w.Out(), stopAfterTwoPieces, &sent));
+    EXPECT_EQ((std::vector<std::string>{"*f0 7e 7f 09", "*01 02 03 04", "*f7"}), w.calls);
+    EXPECT_EQ(8u, sent) << "the closing F7 is not counted";
+}
+
+TEST(Put, AStopBeforeTheFirstPieceSendsNothing)
+{
+    Wire w;
+    size_t sent = 1;
+    const uint8_t note[] = {0x90, 0x3C, 0x40};
+    EXPECT_EQ(midimsg::Outcome::kStopped,
+              midimsg::Put(
+                  kTenByteSysEx.data(), kTenByteSysEx.size(), true, 4, w.Out(), [] { return true; }, &sent));
+    EXPECT_EQ(midimsg::Outcome::kStopped, midimsg::Put(
+                                              note, 3, false, 4, w.Out(), [] { return true; }, &sent));
+    EXPECT_TRUE(w.calls.empty());
+    EXPECT_EQ(0u, sent);
+}
+
+TEST(Put, AStopAfterTheLastPieceIsNotACut)
+{
+    Wire w;
+    size_t sent = 0;
+    int asked = 0;
+    auto stopAfterThree = [&] { return ++asked > 3; };
+    EXPECT_EQ(midimsg::Outcome::kSent,
+              midimsg::Put(kTenByteSysEx.data(), kTenByteSysEx.size(), true, 4, w.Out(), stopAfterThree, &sent));
+    EXPECT_EQ(3u, w.calls.size()) << "no F7 after a message that ended";
+}
+
+TEST(Put, ARefusedPieceEndsTheMessageWithF7)
+{
+    Wire w;
+    w.refuseCall = 1;
+    size_t sent = 0;
+    EXPECT_EQ(midimsg::Outcome::kFailed,
+              midimsg::Put(
+                  kTenByteSysEx.data(), kTenByteSysEx.size(), true, 4, w.Out(), [] { return false; }, &sent));
+    EXPECT_EQ((std::vector<std::string>{"*f0 7e 7f 09", "*01 02 03 04", "*f7"}), w.calls);
+    EXPECT_EQ(4u, sent);
+}
+
+TEST(Put, ARefusedFirstPieceNeedsNoF7)
+{
+    Wire w;
+    w.refuseCall = 0;
+    size_t sent = 0;
+    EXPECT_EQ(midimsg::Outcome::kFailed,
+              midimsg::Put(
+                  kTenByteSysEx.data(), kTenByteSysEx.size(), true, 4, w.Out(), [] { return false; }, &sent));
+    EXPECT_EQ(1u, w.calls.size());
+    EXPECT_EQ(0u, sent);
+}
 
 TEST(PackedMessages, UnpackTakesTheLengthFromTheStatus)
 {

@@ -56,7 +56,7 @@ std::string Timeline(const smf::Song &song)
 {
     std::string s;
     for (const smf::Event &e : song.events)
-        s += (s.empty() ? "" : " ") + std::to_string(e.us) + ":" + (e.sysex ? "*" : "") + Hex(e.bytes);
+        s += (s.empty() ? "" : " ") + std::to_string(e.Us()) + ":" + (e.Sysex() ? "*" : "") + Hex(song.Bytes(e));
     return s;
 }
 
@@ -120,6 +120,16 @@ const Good kGood[] = {
      "0:903c40", 0},
     {"TrackWithoutEndOfTrackEndsAtItsLastEvent", File({Header(0, 1, 96), Chunk("MTrk", {0x60, 0x90, 0x3C, 0x40})}),
      "500000:903c40", 500000},
+    {"TempoChangeInALaterTrackAtTheSameTickMovesOnlyWhatFollows",
+     File({Header(1, 2, 96), Track({0x60, 0x90, 0x3C, 0x40, 0x60, 0x80, 0x3C, 0x00}),
+           Track(File({{0x60}, kTempo250ms, {0x00, 0x91, 0x3C, 0x40}}))}),
+     "500000:903c40 500000:913c40 750000:803c00", 750000},
+    {"SmpteDropFrameCountsTicksOf2997Frames", /* 29.97 frames a second, 10 ticks a frame: 2997 ticks are 10 s */
+     File({Header(0, 1, 0xE30A), Track({0x97, 0x35, 0x90, 0x3C, 0x40})}), "10000000:903c40", 10000000},
+    {"EmptyEscapeSendsNothingEmptySysExSendsItsF0",
+     File({Header(0, 1, 96), Track({0x00, 0xF7, 0x00, 0x00, 0xF0, 0x00, 0x00, 0xC0, 0x05})}), "0:*f0 0:c005", 0},
+    {"ADayLongIsRead", /* 16588800 ticks of half a second a quarter: 24 h to the microsecond */
+     File({Header(0, 1, 96), Track({0x87, 0xF4, 0xC0, 0x00, 0x90, 0x3C, 0x40})}), "86400000000:903c40", 86400000000},
 };
 INSTANTIATE_TEST_SUITE_P(Smf, ReadsFile, ::testing::ValuesIn(kGood),
                          [](const ::testing::TestParamInfo<Good> &info) { return std::string(info.param.name); });
@@ -170,6 +180,14 @@ const Bad kBad[] = {
     {"TempoOfTwoBytes", T({0x00, 0xFF, 0x51, 0x02, 0x07, 0xA1}), "set-tempo event of 2 bytes"},
     {"TempoOfZero", T({0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x00}), "0 us per quarter"},
     {"SystemCommonInATrack", T({0x00, 0xF2, 0x00, 0x08}), "status 0xf2 cannot stand in a file"},
+    {"AMicrosecondMoreThanADay", T({0x87, 0xF4, 0xC0, 0x01, 0x90, 0x3C, 0x40}),
+     "longer than 24 hours (at tick 16588801)"},
+    {"OneHugeDeltaAtTheSlowestTempo",
+     File({Header(0, 1, 1),
+           Chunk("MTrk", {0x00, 0xFF, 0x51, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x40})}),
+     "longer than 24 hours"},
+    {"SmpteWithAHugeTickCount", File({Header(0, 1, 0xE801), Track({0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x40})}),
+     "longer than 24 hours"},
 };
 INSTANTIATE_TEST_SUITE_P(Smf, RefusesFile, ::testing::ValuesIn(kBad),
                          [](const ::testing::TestParamInfo<Bad> &info) { return std::string(info.param.name); });
@@ -180,6 +198,83 @@ TEST(SmfErrors, NameTheTrackAndTheByte)
     smf::Song song;
     /* Second track's body starts at 14 + 8 + 8 + 8 = 0x26; its event at 0x27. */
     EXPECT_EQ("track 2, byte 0x27: data byte 0x3c with no status byte before it", smf::Read(f.data(), f.size(), &song));
+}
+
+/* A file whose delta times, multiplied by the tempo, passed 2^64: the length
+   wrapped (142 years shown for 585,000) and events came out of order. */
+TEST(SmfTime, DeltasThatWouldWrapTheClockAreRefused)
+{
+    Bytes body = {0x00, 0xFF, 0x51, 0x03, 0xFF, 0xFF, 0xFF}; /* 16.7 s a quarter, one tick a quarter */
+    for (int k = 0; k < 5000; k++)
+        body.insert(body.end(), {0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, (uint8_t)(k & 0x7F)});
+    Bytes f = File({Header(0, 1, 1), Track(body)});
+    smf::Song song;
+    std::string error = smf::Read(f.data(), f.size(), &song);
+    EXPECT_NE(std::string::npos, error.find("longer than 24 hours")) << error;
+    EXPECT_TRUE(song.events.empty());
+    EXPECT_EQ(0u, song.lengthUs);
+}
+
+TEST(SmfTime, TimesNeverGoBackAndNothingComesAfterTheEnd)
+{
+    /* Three tracks of tempo changes and notes at odd ticks, some at one tick. */
+    Bytes tempos, a, b;
+    for (int k = 0; k < 40; k++) {
+        uint32_t us = 100000 + 37000 * (k % 9);
+        tempos.insert(tempos.end(), {(uint8_t)(k % 3 ? 0x1D : 0x00), 0xFF, 0x51, 0x03, (uint8_t)(us >> 16),
+                                     (uint8_t)(us >> 8), (uint8_t)us});
+        a.insert(a.end(), {(uint8_t)(k % 4 ? 0x11 : 0x00), 0x90, (uint8_t)k, 0x40});
+        b.insert(b.end(), {(uint8_t)(k % 5 ? 0x23 : 0x00), 0xF0, 0x02, 0x01, 0xF7});
+    }
+    for (int division : {96, 7, 0x7FFF, 0xE728, 0xE30A}) {
+        Bytes f = File({Header(1, 3, division), Track(tempos), Track(a), Track(b)});
+        smf::Song song;
+        ASSERT_EQ("", smf::Read(f.data(), f.size(), &song)) << "division " << division;
+        ASSERT_EQ(80u, song.events.size());
+        for (size_t k = 0; k < song.events.size(); k++) {
+            EXPECT_LE(song.events[k].Us(), song.lengthUs) << "event " << k << ", division " << division;
+            if (k > 0) {
+                EXPECT_LE(song.events[k - 1].Us(), song.events[k].Us()) << "event " << k << ", division " << division;
+            }
+        }
+    }
+}
+
+/* 8 MiB of two-byte events under running status, the largest file that
+   tolvexctl reads: 4.2 million events took 437 MB; now 8 bytes each. */
+TEST(SmfSize, AnEightMebibyteFileOfRunningStatusEventsStaysCompact)
+{
+    constexpr size_t kFile = 8u << 20;
+    Bytes body = {0x00, 0xC0, 0x00, 0x00, 0xC0, 0x00};
+    size_t bodySize = kFile - 14 - 8;
+    while (body.size() < bodySize)
+        body.insert(body.end(), {0x00, 0x05});
+    Bytes f = File({Header(0, 1, 96), Chunk("MTrk", body)});
+    ASSERT_EQ(kFile, f.size());
+    smf::Song song;
+    ASSERT_EQ("", smf::Read(f.data(), f.size(), &song));
+    EXPECT_EQ(4194292u, song.events.size());
+    EXPECT_EQ(8u, sizeof(smf::Event));
+    EXPECT_EQ(song.events.size(), song.events.capacity()) << "room made once, to the event";
+    EXPECT_LE(song.events.capacity() * sizeof(smf::Event) + song.longBytes.capacity() +
+                  song.longStarts.capacity() * sizeof(uint32_t),
+              5 * kFile);
+    EXPECT_EQ("c005", Hex(song.Bytes(song.events.back())));
+}
+
+TEST(SmfSize, LongMessagesAreKeptOnceEach)
+{
+    Bytes body;
+    for (int k = 0; k < 1000; k++)
+        body.insert(body.end(), {0x00, 0xF0, 0x03, 0x7D, (uint8_t)(k & 0x7F), 0xF7, 0x00, 0xF7, 0x01, 0xF8});
+    Bytes f = File({Header(0, 1, 96), Track(body)});
+    smf::Song song;
+    ASSERT_EQ("", smf::Read(f.data(), f.size(), &song));
+    ASSERT_EQ(2000u, song.events.size());
+    EXPECT_EQ(5000u, song.longBytes.size());
+    EXPECT_EQ(2001u, song.longStarts.size());
+    EXPECT_EQ("f07d05f7", Hex(song.Bytes(song.events[10])));
+    EXPECT_EQ("f8", Hex(song.Bytes(song.events[11])));
 }
 
 TEST(SmfErrors, EveryTruncationOfAGoodFileIsRefusedOrReadWithinBounds)

@@ -1,6 +1,7 @@
 """tolvexctl's winmm road under Wine: the commands that reach the devices
-(list, send, play, dump, identity) run with --device mapper, so that winmm's
-own midiOut*/midiIn* calls carry them. Wine's winmm loads no driver from
+(list, send, play, dump, identity, and a long send and a play stopped with
+Ctrl-C) run with --device mapper, so that winmm's own midiOut*/midiIn* calls
+carry them. Wine's winmm loads no driver from
 Drivers32, only its MIDI mapper; the stand-in mapper (tests/wine/midimap.cpp)
 takes its place in the prefix's system32 for this group and hands every call
 to TOLVEX.dll's device 0. The checks and their expectations are the --driver
@@ -49,7 +50,9 @@ class MapperSuite(CtlSuite):
         try:
             self.list_devices()
             self.send(sim)
+            self.send_long(sim)
             self.play(sim)
+            self.play_stopped(sim)
             self.dump(sim)
             self.identity(sim)
         finally:

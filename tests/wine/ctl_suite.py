@@ -10,6 +10,7 @@ Every wait has a time limit: a hung tolvexctl fails its check.
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -81,6 +82,12 @@ PLAY_FILE = smf(1, 96, [
 PLAY_WIRE = "903c40" "903c00" "903e40" "f07e7f0901f7" "803e00"
 PLAY_STARTS_MS = [0, 500, 1000, 1250, 1500]  # when each message starts
 PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
+# A sample dump of 64 KiB: 17 s of the line; sent in pieces of 256 bytes.
+LONG_SYX = bytes([0xF0, 0x7D]) + bytes(k % 128 for k in range(65536 - 3)) + b"\xf7"
+PIECE = 256
+# Ten seconds of notes, one every 100 ms at 96 ticks and 500 ms a quarter.
+LONG_PLAY_FILE = smf(0, 96, [[(0 if k == 0 else 19, bytes([0x90 if k % 2 == 0 else 0x80, 0x3c, 0x40 if k % 2 == 0 else 0]))
+                              for k in range(100)]])
 
 
 # Drivers32 as real machines hold it (issue 19), each table written whole into
@@ -160,9 +167,41 @@ class CtlSuite:
         m = re.search(r"^\s+%s\s+(REG_\w+)\s+(.*)$" % re.escape(name), r.stdout, re.M | re.I)
         return (m.group(1), m.group(2).strip()) if m else None
 
-    def reg_set(self, key, name, data, view=64):
-        run(["timeout", "30", self.loader, "reg", "add", key, "/v", name, "/d", data, "/f", "/reg:%d" % view], 40,
-            self.env)
+    def reg_set(self, key, name, data, view=64, kind="REG_SZ"):
+        run(["timeout", "30", self.loader, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f",
+             "/reg:%d" % view], 40, self.env)
+
+    def reg_import(self, name, lines):
+        """Values that reg add cannot make (a REG_DWORD of 5 bytes), from a .reg file."""
+        text = "Windows Registry Editor Version 5.00\r\n\r\n" + "".join(l + "\r\n" for l in lines)
+        return run(["timeout", "30", self.loader, "reg", "import", self.file(name, text.encode())], 40, self.env)
+
+    def start(self, *args):
+        """tolvexctl running while the check acts: stdout read as it comes (see until)."""
+        proc = subprocess.Popen(["timeout", "60"] + self.cmd(*args), env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        os.set_blocking(proc.stdout.fileno(), False)
+        proc.seen = b""
+        return proc
+
+    def until(self, proc, text, seconds=20):
+        """Waits until text has come on proc's stdout; whether it came."""
+        deadline = time.time() + seconds
+        while text.encode() not in proc.seen and time.time() < deadline and proc.poll() is None:
+            time.sleep(0.05)
+            proc.seen += proc.stdout.read() or b""
+        proc.seen += proc.stdout.read() or b""
+        return text.encode() in proc.seen
+
+    def finish(self, proc):
+        """(exit code, stdout, stderr) once proc has ended."""
+        os.set_blocking(proc.stdout.fileno(), True)
+        try:
+            out, err = proc.communicate(timeout=40)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+        return proc.returncode, (proc.seen + out).decode(errors="replace"), err.decode(errors="replace")
 
     def reg_delete(self, key, name, view=64):
         run(["timeout", "30", self.loader, "reg", "delete", key, "/v", name, "/f", "/reg:%d" % view], 40, self.env)
@@ -223,6 +262,7 @@ class CtlSuite:
         self.check(r.returncode == 2 and value == ("REG_DWORD", "0x3"), "port-refuses-0",
                    "expected exit 2 and COMID still 0x3, got %d and %s" % (r.returncode, value))
         self.ctl("port", "1", driver=False)
+        self.port_not_a_port()
         # The input mode beside it: stored, shown, a wrong word refused.
         seen = []
         for args, code, stored, shown in [(("low",), 0, "0x1", "low"), (("fast",), 2, "0x1", ""),
@@ -235,6 +275,29 @@ class CtlSuite:
         self.check(len(seen) == 4 and seen[-1][1:] == (0, ("REG_DWORD", "0x0"), "standard"), "latency-stored-and-shown",
                    "expected low, a refusal, low shown, standard; got %s" % seen)
 
+    def port_not_a_port(self):
+        """A stored value that is no port is said to be none, with exit 1, by
+        port and by list: 0 and 99999, and a REG_DWORD of 5 bytes, which the
+        driver reads as no port at all."""
+        seen = []
+        try:
+            for label, want in [("0", "the stored value 0 is not a port"),
+                                ("99999", "the stored value 99999 is not a port"),
+                                ("5 bytes", "a REG_DWORD of 5 bytes, not 4")]:
+                if label == "5 bytes":
+                    self.reg_import("five-bytes.reg", ["[%s]" % KEY_DEVICE0.replace("HKLM", "HKEY_LOCAL_MACHINE"),
+                                                       '"COMID"=hex(4):03,00,00,00,00'])
+                else:
+                    self.reg_set(KEY_DEVICE0, "COMID", label, kind="REG_DWORD")
+                r = self.ctl("port", driver=False)
+                listed = [l for l in self.ctl("list").stdout.splitlines() if l.startswith("port:")]
+                seen.append((label, r.returncode, r.stdout.strip(), listed))
+                self.check(r.returncode == 1 and want in r.stdout and "COM%s" % label not in r.stdout and
+                           len(listed) == 1 and want in listed[0], "port-stored-%s-is-no-port" % label.replace(" ", "-"),
+                           "expected exit 1 and %r from port and list, got %s" % (want, seen[-1]))
+        finally:
+            self.ctl("port", "1", driver=False)
+
     def send(self, sim):
         sim.ask("CLEAR")
         r = self.ctl("send", "90 3c 40 3e 40", "f0,7e,7f,09,01,f7", "c0", "05")
@@ -242,6 +305,15 @@ class CtlSuite:
         want = "903c40903e40f07e7f0901f7c005" + RESET
         self.check(r.returncode == 0 and wire == want, "send-hex-wire",
                    "expected exit 0 and %s, got %d and %s %s" % (want, r.returncode, wire, r.stderr[-200:]))
+        self.check(" bytes  [" not in r.stdout, "send-short-shows-no-progress",
+                   "expected no progress for 14 bytes, got %r" % r.stdout)
+
+        sim.ask("CLEAR")
+        r = self.ctl("send", "f0 7e f8 7f f7")
+        wire = sim.wire()
+        self.check(r.returncode == 0 and wire == "f07ef87ff7" + RESET, "send-real-time-inside-sysex",
+                   "expected exit 0 and the clock byte passed through where it stands, got %d and %s %s" %
+                   (r.returncode, wire, r.stderr[-200:]))
 
         syx = bytes.fromhex("f04110421240007f0041f7" "f043104c00007e00f7")
         sim.ask("CLEAR")
@@ -273,6 +345,59 @@ class CtlSuite:
         else:
             self.check(False, "play-timing", "no times to compare")
 
+
+    def send_long(self, sim):
+        """A send that the line takes 17 s over shows bytes sent and time left;
+        Ctrl-C stops it inside its message. The line is held up (HOLD) while
+        SIGINT comes, which Wine hands to the console handler as Ctrl-C: the
+        piece under way finishes when the line comes back, then the message
+        is ended with F7 before the reset, and the exit is 130."""
+        sim.ask("CLEAR")
+        path = self.file("long.syx", LONG_SYX)
+        r = self.ctl("send", path)
+        wire = sim.wire(200)
+        total = len(LONG_SYX)
+        self.check(r.returncode == 0 and wire == LONG_SYX.hex() + RESET and
+                   "%d / %d bytes" % (total, total) in r.stdout and " left" in r.stdout, "send-long-progress",
+                   "expected exit 0, the whole dump and the progress line ending at %d bytes, got %d, %d bytes, %r %s"
+                   % (total, r.returncode, len(wire) // 2, r.stdout[-300:], r.stderr[-200:]))
+
+        sim.ask("CLEAR")
+        sim.ask("HOLD ON")
+        proc = self.start("send", path)
+        try:
+            progress = self.until(proc, "/ %d bytes" % total)
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)  # timeout hands it on to Wine's process
+            time.sleep(0.5)
+        finally:
+            sim.ask("HOLD OFF")
+        code, out, err = self.finish(proc)
+        wire = sim.wire(200)
+        m = re.fullmatch("(.*)f7" + RESET + RESET, wire)
+        cut = len(m.group(1)) // 2 if m else -1
+        self.check(progress and code == 130 and m is not None and 0 < cut < total and cut % PIECE == 0 and
+                   LONG_SYX.hex().startswith(m.group(1)) and "stopped" in out, "send-stopped-inside-sysex",
+                   "expected progress, exit 130, the dump cut after whole pieces, F7, two resets; got progress %s, "
+                   "exit %s, %d bytes ending %s, %r %s" % (progress, code, len(wire) // 2, wire[-80:], out[-300:],
+                                                           err[-200:]))
+
+    def play_stopped(self, sim):
+        """Ctrl-C in the middle of a 10 s file: the reset, "stopped", exit 130."""
+        sim.ask("CLEAR")
+        proc = self.start("play", self.file("long.mid", LONG_PLAY_FILE))
+        progress = self.until(proc, "/100 events")
+        time.sleep(1)
+        proc.send_signal(signal.SIGINT)
+        started = time.time()
+        code, out, err = self.finish(proc)
+        took = time.time() - started
+        wire = sim.wire(200)
+        notes = wire[:-2 * len(RESET)] if wire.endswith(RESET + RESET) else ""
+        self.check(progress and code == 130 and "stopped" in out and 0 < len(notes) < 100 * 6 and took < 5,
+                   "play-stopped", "expected progress, exit 130, some notes and two resets within 5 s; got progress "
+                   "%s, exit %s after %.1f s, %d bytes ending %s, %r %s" % (progress, code, took, len(wire) // 2,
+                                                                         wire[-60:], out[-300:], err[-200:]))
 
     def refusals(self, sim):
         """Input that tolvexctl refuses before it opens a device: nothing is sent."""
@@ -574,7 +699,9 @@ class CtlSuite:
             self.list_devices()
             self.port()
             self.send(sim)
+            self.send_long(sim)
             self.play(sim)
+            self.play_stopped(sim)
             self.refusals(sim)
             self.dump(sim)
             self.selftest(sim)

@@ -14,8 +14,13 @@
 
 namespace
 {
-constexpr DWORD kProgressMs = 250; /* progress line redrawn this often */
-constexpr DWORD kMaxSleepMs = 20;  /* longest sleep while playing: keeps Ctrl-C and progress prompt */
+constexpr DWORD kProgressMs = 250;           /* progress line redrawn this often */
+constexpr DWORD kMaxSleepMs = 20;            /* longest sleep while playing: keeps Ctrl-C and progress prompt */
+constexpr size_t kPieceBytes = 256;          /* a long message goes out in pieces of this size, 67 ms of the line:
+                                                Ctrl-C is looked at between them */
+constexpr double kLineBytesPerSecond = 3840; /* the module's line: 38400 bit/s, 10 bits a byte */
+constexpr DWORD kSendProgressAfterMs = 1000; /* a send that the line takes longer over shows progress */
+constexpr DWORD kRateAfterMs = 500;          /* time left from the rate seen once the send has run this long */
 
 const char *Technology(WORD t)
 {
@@ -88,6 +93,23 @@ void Progress(uint64_t nowUs, uint64_t totalUs, size_t sent, size_t events)
            std::string(filled, '#').c_str(), std::string(kBar - filled, '.').c_str(), sent, events);
     fflush(stdout);
 }
+
+/* Bytes sent of the total and the time left: at the rate seen so far, or
+   at the line's rate before there is one to see. */
+void SendProgress(size_t done, size_t total, DWORD elapsedMs)
+{
+    constexpr int kBar = 30;
+    int filled = total ? (int)((uint64_t)done * kBar / total) : kBar;
+    if (filled > kBar)
+        filled = kBar;
+    double rate = elapsedMs >= kRateAfterMs && done > 0 ? done * 1000.0 / elapsedMs : kLineBytesPerSecond;
+    uint64_t leftUs = done < total ? (uint64_t)((total - done) / rate * 1e6) : 0;
+    printf("\r%zu / %zu bytes  [%s%s]  %s left ", done, total, std::string(filled, '#').c_str(),
+           std::string(kBar - filled, '.').c_str(), Clock(leftUs).c_str());
+    fflush(stdout);
+}
+
+bool Stopping() { return gStop; }
 } // namespace
 
 int CmdList(Devices *dev)
@@ -116,11 +138,12 @@ int CmdList(Devices *dev)
     MIDIINCAPSW ic;
     if (winmm && dev->InCaps(MIDI_MAPPER, &ic) == MMSYSERR_NOERROR)
         ListIn(dev, MIDI_MAPPER, "mapper");
-    DWORD port;
-    if (ReadPort(&port).empty())
+    DWORD port = 0;
+    std::string portError = ReadPort(&port);
+    if (portError.empty())
         printf("port: COM%lu\n", (unsigned long)port);
     else
-        printf("port: none stored (tolvexctl port N, or tolvexctl config)\n");
+        printf("port: %s; tolvexctl port N or tolvexctl config stores one\n", portError.c_str());
     return kExitOk;
 }
 
@@ -142,6 +165,7 @@ int CmdPlay(Devices *dev, const Options &o)
         Fail(o.args[0] + ": " + error);
         return kExitFailed;
     }
+    std::vector<uint8_t>().swap(file); /* the song keeps nothing of it */
     printf("%s: format %d, %d track%s, %zu events, %d tempo change%s, %s\n", o.args[0].c_str(), song.format,
            song.tracks, song.tracks == 1 ? "" : "s", song.events.size(), song.tempoChanges,
            song.tempoChanges == 1 ? "" : "s", Clock(song.lengthUs).c_str());
@@ -150,41 +174,49 @@ int CmdPlay(Devices *dev, const Options &o)
     if (!PickDevice(dev, o, false, &id) || !Opened(dev->OpenOut(id), "MIDI output"))
         return kExitFailed;
 
+    midimsg::Out out = [dev](const uint8_t *data, size_t size, bool sysex) { return Send(dev, data, size, sysex); };
     timeBeginPeriod(1);
     DWORD start = timeGetTime(), lastDrawn = start - kProgressMs;
-    size_t next = 0, sentBytes = 0;
-    bool ok = true;
+    size_t next = 0, sentBytes = 0; /* next: the first event not sent whole */
+    midimsg::Outcome outcome = midimsg::Outcome::kSent;
     for (;;) {
         uint64_t nowUs = (uint64_t)(timeGetTime() - start) * 1000;
-        while (ok && next < song.events.size() && song.events[next].us <= nowUs) {
-            ok = Send(dev, song.events[next].bytes, song.events[next].sysex);
-            sentBytes += ok ? song.events[next].bytes.size() : 0;
-            next++;
+        while (outcome == midimsg::Outcome::kSent && next < song.events.size() && song.events[next].Us() <= nowUs) {
+            std::vector<uint8_t> bytes = song.Bytes(song.events[next]);
+            size_t went = 0;
+            outcome =
+                midimsg::Put(bytes.data(), bytes.size(), song.events[next].Sysex(), kPieceBytes, out, Stopping, &went);
+            sentBytes += went;
+            next += outcome == midimsg::Outcome::kSent;
         }
-        if (!ok || gStop || (next == song.events.size() && nowUs >= song.lengthUs))
+        if (outcome != midimsg::Outcome::kSent || (next == song.events.size() && nowUs >= song.lengthUs))
             break;
+        if (gStop) {
+            outcome = midimsg::Outcome::kStopped;
+            break;
+        }
         if (!o.quiet && timeGetTime() - lastDrawn >= kProgressMs) {
             lastDrawn = timeGetTime();
             Progress(nowUs, song.lengthUs, next, song.events.size());
         }
-        uint64_t dueUs = next < song.events.size() ? song.events[next].us : song.lengthUs;
+        uint64_t dueUs = next < song.events.size() ? song.events[next].Us() : song.lengthUs;
         DWORD waitMs = dueUs > nowUs ? (DWORD)((dueUs - nowUs + 999) / 1000) : 0;
         Sleep(waitMs < kMaxSleepMs ? waitMs : kMaxSleepMs);
     }
+    bool stopped = outcome == midimsg::Outcome::kStopped;
     if (!o.quiet) {
-        Progress(gStop ? (uint64_t)(timeGetTime() - start) * 1000 : song.lengthUs, song.lengthUs, next,
-                 song.events.size());
+        Progress(outcome == midimsg::Outcome::kSent ? song.lengthUs : (uint64_t)(timeGetTime() - start) * 1000,
+                 song.lengthUs, next, song.events.size());
         printf("\n");
     }
-    if (gStop) {
+    if (stopped) {
         dev->ResetOut(); /* silences notes left sounding */
         printf("stopped\n");
     }
     timeEndPeriod(1);
     dev->CloseOut();
-    size_t sent = ok ? next : next - 1;
-    printf("sent %zu message%s, %zu bytes\n", sent, sent == 1 ? "" : "s", sentBytes);
-    return ok ? kExitOk : kExitFailed;
+    printf("sent %zu message%s, %zu bytes\n", next, next == 1 ? "" : "s", sentBytes);
+    return stopped ? kExitStopped : outcome == midimsg::Outcome::kSent ? kExitOk : kExitFailed;
 }
 
 int CmdSend(Devices *dev, const Options &o)
@@ -216,14 +248,55 @@ int CmdSend(Devices *dev, const Options &o)
     UINT id;
     if (!PickDevice(dev, o, false, &id) || !Opened(dev->OpenOut(id), "MIDI output"))
         return kExitFailed;
-    size_t sent = 0, total = 0;
-    for (const midimsg::Message &m : messages) {
-        if (!Send(dev, m.bytes, m.sysex))
-            break;
-        sent++;
+
+    size_t total = 0;
+    for (const midimsg::Message &m : messages)
         total += m.bytes.size();
+    /* Progress for a send that takes more than about a second: from the start
+       when the line needs that long for it, else once a second has gone. */
+    bool lineTakesLong = total > kLineBytesPerSecond;
+    DWORD start = GetTickCount(), lastDrawn = 0;
+    bool drawn = false;
+    size_t done = 0;
+    auto draw = [&](bool last) {
+        DWORD now = GetTickCount();
+        if (o.quiet || (last && !drawn) || (!lineTakesLong && now - start < kSendProgressAfterMs) ||
+            (!last && drawn && now - lastDrawn < kProgressMs))
+            return;
+        drawn = true;
+        lastDrawn = now;
+        SendProgress(done, total, now - start);
+        if (last)
+            printf("\n");
+    };
+    midimsg::Out out = [&](const uint8_t *data, size_t size, bool sysex) {
+        bool ok = Send(dev, data, size, sysex);
+        done += ok ? size : 0;
+        draw(false);
+        return ok;
+    };
+    size_t sent = 0, sentBytes = 0, cutAt = 0;
+    midimsg::Outcome outcome = midimsg::Outcome::kSent;
+    for (const midimsg::Message &m : messages) {
+        size_t went = 0;
+        outcome = midimsg::Put(m.bytes.data(), m.bytes.size(), m.sysex, kPieceBytes, out, Stopping, &went);
+        sentBytes += went;
+        done = sentBytes; /* a closing F7 is not the file's */
+        if (outcome != midimsg::Outcome::kSent) {
+            cutAt = went > 0 && went < m.bytes.size() ? went : 0;
+            break;
+        }
+        sent++;
     }
+    draw(true);
+    bool stopped = outcome == midimsg::Outcome::kStopped;
+    if (stopped) {
+        dev->ResetOut(); /* silences notes left sounding */
+        printf("stopped\n");
+    }
+    if (cutAt)
+        printf("a system exclusive message was cut short after %zu bytes; an F7 ended it\n", cutAt);
     dev->CloseOut();
-    printf("sent %zu message%s, %zu bytes\n", sent, sent == 1 ? "" : "s", total);
-    return sent == messages.size() ? kExitOk : kExitFailed;
+    printf("sent %zu message%s, %zu bytes\n", sent, sent == 1 ? "" : "s", sentBytes);
+    return stopped ? kExitStopped : outcome == midimsg::Outcome::kSent ? kExitOk : kExitFailed;
 }

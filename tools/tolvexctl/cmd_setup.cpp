@@ -11,11 +11,6 @@
 #include <cstdlib>
 #include <vector>
 
-namespace
-{
-constexpr DWORD kPortMax = 256; /* highest COM number Windows gives out */
-} // namespace
-
 int CmdConfig(Devices *dev)
 {
     std::string error;
@@ -35,7 +30,7 @@ int CmdConfig(Devices *dev)
 int CmdPort(const Options &o)
 {
     if (o.args.empty()) {
-        DWORD port;
+        DWORD port = 0;
         std::string error = ReadPort(&port);
         if (!error.empty()) {
             printf("%s\n", error.c_str());
@@ -48,7 +43,7 @@ int CmdPort(const Options &o)
     size_t digits = a.compare(0, 3, "COM") == 0 || a.compare(0, 3, "com") == 0 ? 3 : 0;
     char *end = nullptr;
     unsigned long n = strtoul(a.c_str() + digits, &end, 10);
-    if (o.args.size() != 1 || a.size() == digits || *end != 0 || n < 1 || n > kPortMax) {
+    if (o.args.size() != 1 || a.size() == digits || *end != 0 || n < kPortFirst || n > kPortLast) {
         Fail("port takes one number from 1 to 256 (COM1 to COM256)");
         return kExitUsage;
     }

@@ -18,6 +18,7 @@
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitStopped = 130;     /* Ctrl-C ended play or send: 128 + SIGINT, as shells expect */
 constexpr int kDeviceByName = -1;     /* no --device: the device named VeldorNT */
 constexpr int kDeviceMapper = -2;     /* --device mapper: winmm's MIDI mapper */
 constexpr int kInBuffers = 8;         /* sysex buffers queued on the input */
@@ -44,6 +45,7 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out, std::stri
 bool PickDevice(Devices *dev, const Options &o, bool input, UINT *id);
 bool Opened(MMRESULT r, const char *what);
 bool Send(Devices *dev, const std::vector<uint8_t> &bytes, bool sysex);
+bool Send(Devices *dev, const uint8_t *data, size_t size, bool sysex);
 
 /* ---- input, shared by dump, selftest and identity ---- */
 

@@ -89,10 +89,15 @@ bool Opened(MMRESULT r, const char *what)
 
 bool Send(Devices *dev, const std::vector<uint8_t> &bytes, bool sysex)
 {
-    MMRESULT r = sysex ? dev->Long(bytes.data(), (DWORD)bytes.size()) : dev->Short(midimsg::Pack(bytes));
+    return Send(dev, bytes.data(), bytes.size(), sysex);
+}
+
+bool Send(Devices *dev, const uint8_t *data, size_t size, bool sysex)
+{
+    MMRESULT r = sysex ? dev->Long(data, (DWORD)size)
+                       : dev->Short(midimsg::Pack(std::vector<uint8_t>(data, data + (size < 4 ? size : 4))));
     if (r != MMSYSERR_NOERROR)
-        Fail("sending " + midimsg::Hex(bytes.data(), bytes.size() > 8 ? 8 : bytes.size()) +
-             (bytes.size() > 8 ? " ..." : "") + ": " + ErrorText(r));
+        Fail("sending " + midimsg::Hex(data, size > 8 ? 8 : size) + (size > 8 ? " ..." : "") + ": " + ErrorText(r));
     return r == MMSYSERR_NOERROR;
 }
 

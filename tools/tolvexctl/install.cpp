@@ -7,6 +7,7 @@
 #include "install.h"
 #include "device.h"
 
+#include <cstring>
 #include <cwctype>
 
 const wchar_t kDriverFile[] = L"tolvex.dll";
@@ -548,7 +549,33 @@ static bool ReadSetting(const wchar_t *name, DWORD *value)
 
 std::string StorePort(DWORD port) { return StoreSetting(kComId, port, "cannot store the port"); }
 
-std::string ReadPort(DWORD *port) { return ReadSetting(kComId, port) ? std::string() : "no port is stored"; }
+/* As the driver reads it: a REG_DWORD of up to 4 bytes (a shorter one's high
+   bytes 0), anything else no port at all. Empty string for a usable port. */
+std::string ReadPort(DWORD *port)
+{
+    *port = 0;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "no port is stored";
+    BYTE data[2 * sizeof(DWORD)] = {}; /* room to tell a value longer than a REG_DWORD */
+    DWORD type = REG_NONE, size = sizeof data;
+    LONG r = RegQueryValueExW(key, kComId, nullptr, &type, data, &size);
+    RegCloseKey(key);
+    if (r == ERROR_FILE_NOT_FOUND)
+        return "no port is stored";
+    if (r != ERROR_SUCCESS && r != ERROR_MORE_DATA)
+        return Win32Error("cannot read the stored port", (DWORD)r);
+    const std::string noPort = "; the driver takes it as no port";
+    if (type != REG_DWORD)
+        return "the stored port (COMID) is not a REG_DWORD" + noPort;
+    if (size > sizeof(DWORD))
+        return "the stored port (COMID) is a REG_DWORD of " + std::to_string(size) + " bytes, not 4" + noPort;
+    memcpy(port, data, sizeof(DWORD));
+    if (*port < kPortFirst || *port > kPortLast)
+        return "the stored value " + std::to_string(*port) + " is not a port (COM" + std::to_string(kPortFirst) +
+               " to COM" + std::to_string(kPortLast) + ")";
+    return std::string();
+}
 
 std::string StoreLowLatency(bool on) { return StoreSetting(kLowLatency, on ? 1 : 0, "cannot store the input mode"); }
 

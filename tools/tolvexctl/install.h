@@ -56,7 +56,8 @@ std::string RemoveSettingsIfUnused(std::string *report);
 
 /* The port under ...\Parameters\Device0, value "COMID". */
 std::string StorePort(DWORD port);
-std::string ReadPort(DWORD *port); /* empty string when a value was read */
+constexpr DWORD kPortFirst = 1, kPortLast = 256; /* COM numbers Windows gives out */
+std::string ReadPort(DWORD *port);               /* empty string for a port, else what is stored instead */
 
 /* The input mode beside it, value "LowLatency"; absent means standard. */
 std::string StoreLowLatency(bool on);

@@ -91,8 +91,9 @@ std::string Split(const std::vector<uint8_t> &bytes, std::vector<Message> *out)
     while (i < bytes.size()) {
         uint8_t b = bytes[i];
         if (b == kSysEx) {
+            /* Real-time bytes may stand inside system exclusive: they go out where they stand. */
             size_t end = i + 1;
-            while (end < bytes.size() && bytes[end] < 0x80)
+            while (end < bytes.size() && (bytes[end] < 0x80 || bytes[end] >= kRealTimeFirst))
                 end++;
             if (end == bytes.size() || bytes[end] != kEox)
                 return At(end < bytes.size() ? end : i, end < bytes.size() ? bytes[end] : b,
@@ -131,6 +132,38 @@ std::string Split(const std::vector<uint8_t> &bytes, std::vector<Message> *out)
         out->push_back(std::move(m));
     }
     return std::string();
+}
+
+Outcome Put(const uint8_t *data, size_t size, bool sysex, size_t pieceBytes, const Out &out,
+            const std::function<bool()> &stop, size_t *sent)
+{
+    *sent = 0;
+    if (!sysex) {
+        if (stop())
+            return Outcome::kStopped;
+        if (!out(data, size, false))
+            return Outcome::kFailed;
+        *sent = size;
+        return Outcome::kSent;
+    }
+    Outcome outcome = Outcome::kSent;
+    while (*sent < size) {
+        if (stop()) {
+            outcome = Outcome::kStopped;
+            break;
+        }
+        size_t n = size - *sent < pieceBytes ? size - *sent : pieceBytes;
+        if (!out(data + *sent, n, true)) {
+            outcome = Outcome::kFailed;
+            break;
+        }
+        *sent += n;
+    }
+    if (*sent > 0 && *sent < size) {
+        const uint8_t eox = kEox;
+        out(&eox, 1, true);
+    }
+    return outcome;
 }
 
 uint32_t Pack(const std::vector<uint8_t> &bytes)

@@ -1,11 +1,14 @@
 /*
  * MIDI byte handling shared by tolvexctl's commands: hex text to bytes, a
  * byte stream cut into whole messages (sysex apart, running status
- * expanded), packing for short messages, and one-line descriptions for dump.
+ * expanded), a message put out in pieces that a stop can come between,
+ * packing for short messages, and one-line descriptions for dump.
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,21 @@ std::string ParseHex(const std::vector<std::string> &words, std::vector<uint8_t>
 /* Cuts bytes into messages. Empty string on success, else the first byte
    that does not fit ("byte 3 (0x3c): data byte with no status before it"). */
 std::string Split(const std::vector<uint8_t> &bytes, std::vector<Message> *out);
+
+/* How Put ended. */
+enum class Outcome { kSent, kStopped, kFailed };
+
+/* Sends size bytes out: (bytes, count, long message); false when the device refused them. */
+using Out = std::function<bool(const uint8_t *, size_t, bool)>;
+
+/* Puts one message out: a short one whole, a long one in pieces of at most
+   pieceBytes, so that a long send can be stopped between them. stop() is
+   asked before the message and before each piece. A long message cut short
+   after its first piece (stopped, or a piece refused) is ended with a lone
+   F7, so that the receiver does not stay inside system exclusive. *sent
+   counts the message's bytes that went out, the added F7 not included. */
+Outcome Put(const uint8_t *data, size_t size, bool sysex, size_t pieceBytes, const Out &out,
+            const std::function<bool()> &stop, size_t *sent);
 
 /* A short message packed low byte first, as midiOutShortMsg takes it. */
 uint32_t Pack(const std::vector<uint8_t> &bytes);

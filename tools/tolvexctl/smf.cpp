@@ -2,6 +2,9 @@
  * Standard MIDI File reader. Every length in the file is checked against
  * what is really there before it is used, so that a truncated or damaged
  * file ends in an error naming the place rather than a read past the end.
+ * Every time is checked against a bound before it is made, so that crafted
+ * delta times cannot wrap it. The tracks are read twice: once to check and
+ * count them, then merged straight into room made once, with no sorting.
  */
 #include "smf.h"
 
@@ -22,6 +25,9 @@ constexpr uint8_t kEscape = 0xF7; /* sysex continuation or raw bytes */
 constexpr uint8_t kMetaEndOfTrack = 0x2F;
 constexpr uint8_t kMetaTempo = 0x51;
 constexpr uint32_t kTempoBytes = 3;
+
+static_assert(sizeof(Event) == 8, "an event stays 8 bytes: a file may hold millions");
+static_assert(kMaxLengthUs <= Event::kMaxUs, "every time read fits an event");
 
 struct Cursor {
     const uint8_t *data;
@@ -71,145 +77,207 @@ int ChannelLength(uint8_t status)
     }
 }
 
-struct Tempo {
+/* What a track holds next, as Next reads it. */
+struct Item {
+    enum Kind { kShort, kLong, kTempo, kEnd } kind;
     uint64_t tick;
-    int track;
-    uint32_t usPerQuarter;
+    uint32_t value;      /* kShort: the message packed low byte first; kTempo: us per quarter note */
+    bool withF0;         /* kLong: an F0 goes before the data (the file leaves it out) */
+    const uint8_t *data; /* kLong: the bytes in the file */
+    uint32_t size;
 };
 
-bool ReadTrack(Cursor c, std::vector<Event> *events, std::vector<Tempo> *tempos, uint64_t *endTick, std::string *error)
+/* Reads one track's events in order. Everything a track holds is checked
+   here, so that a second reading of the same track cannot fail. */
+class TrackReader
 {
-    uint64_t tick = 0;
-    uint8_t status = 0; /* running status; kept across meta and sysex events, as lenient readers do */
-    while (c.pos < c.end) {
-        uint32_t delta;
-        if (!ReadVlq(c, &delta, "delta time", error))
-            return false;
-        tick += delta;
-        size_t at = c.pos;
-        if (c.pos >= c.end) {
-            *error = Where(c, at) + "the track ends after a delta time, without its event";
-            return false;
-        }
-        uint8_t b = c.data[c.pos];
-        if (b == kMeta) {
-            c.pos++;
-            if (c.pos >= c.end) {
-                *error = Where(c, at) + "the track ends inside a meta event";
+  public:
+    explicit TrackReader(const Cursor &c) : c_(c) {}
+
+    /* The next message, tempo change or the track's end; false with *error
+       set when the track is damaged. After kEnd it keeps answering kEnd. */
+    bool Next(Item *item, std::string *error)
+    {
+        while (!ended_ && c_.pos < c_.end) {
+            uint32_t delta;
+            if (!ReadVlq(c_, &delta, "delta time", error))
+                return false;
+            tick_ += delta;
+            size_t at = c_.pos;
+            if (c_.pos >= c_.end) {
+                *error = Where(c_, at) + "the track ends after a delta time, without its event";
                 return false;
             }
-            uint8_t type = c.data[c.pos++];
-            uint32_t len;
-            if (!ReadVlq(c, &len, "meta event length", error))
-                return false;
-            if (len > c.end - c.pos) {
-                *error = Where(c, at) + "a meta event of " + std::to_string(len) + " bytes runs past the track's end";
-                return false;
-            }
-            if (type == kMetaEndOfTrack) {
-                *endTick = tick;
-                return true; /* anything after it is not part of the track */
-            }
-            if (type == kMetaTempo) {
-                if (len != kTempoBytes) {
-                    *error = Where(c, at) + "a set-tempo event of " + std::to_string(len) + " bytes (3 expected)";
+            *item = Item{Item::kShort, tick_, 0, false, nullptr, 0};
+            uint8_t b = c_.data[c_.pos];
+            if (b == kMeta) {
+                c_.pos++;
+                if (c_.pos >= c_.end) {
+                    *error = Where(c_, at) + "the track ends inside a meta event";
                     return false;
                 }
-                uint32_t us = (uint32_t)c.data[c.pos] << 16 | (uint32_t)c.data[c.pos + 1] << 8 | c.data[c.pos + 2];
-                if (us == 0) {
-                    *error = Where(c, at) + "a set-tempo event of 0 us per quarter note";
+                uint8_t type = c_.data[c_.pos++];
+                uint32_t len;
+                if (!ReadVlq(c_, &len, "meta event length", error))
+                    return false;
+                if (len > c_.end - c_.pos) {
+                    *error =
+                        Where(c_, at) + "a meta event of " + std::to_string(len) + " bytes runs past the track's end";
                     return false;
                 }
-                tempos->push_back({tick, c.track, us});
+                if (type == kMetaEndOfTrack) {
+                    ended_ = true; /* anything after it is not part of the track */
+                    break;
+                }
+                const uint8_t *p = c_.data + c_.pos;
+                c_.pos += len;
+                if (type == kMetaTempo) {
+                    if (len != kTempoBytes) {
+                        *error = Where(c_, at) + "a set-tempo event of " + std::to_string(len) + " bytes (3 expected)";
+                        return false;
+                    }
+                    item->kind = Item::kTempo;
+                    item->value = (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2];
+                    if (item->value == 0) {
+                        *error = Where(c_, at) + "a set-tempo event of 0 us per quarter note";
+                        return false;
+                    }
+                    return true;
+                }
+                continue;
             }
-            c.pos += len;
-            continue;
-        }
-        if (b == kSysEx || b == kEscape) {
-            c.pos++;
-            uint32_t len;
-            if (!ReadVlq(c, &len, "system exclusive length", error))
-                return false;
-            if (len > c.end - c.pos) {
-                *error = Where(c, at) + "a system exclusive event of " + std::to_string(len) +
-                         " bytes runs past the track's end";
-                return false;
+            if (b == kSysEx || b == kEscape) {
+                c_.pos++;
+                uint32_t len;
+                if (!ReadVlq(c_, &len, "system exclusive length", error))
+                    return false;
+                if (len > c_.end - c_.pos) {
+                    *error = Where(c_, at) + "a system exclusive event of " + std::to_string(len) +
+                             " bytes runs past the track's end";
+                    return false;
+                }
+                item->kind = Item::kLong;
+                item->withF0 = b == kSysEx;
+                item->data = c_.data + c_.pos;
+                item->size = len;
+                c_.pos += len;
+                if (item->withF0 || len > 0) /* an empty escape sends nothing */
+                    return true;
+                continue;
             }
-            Event e{tick, 0, c.track, true, {}};
-            if (b == kSysEx)
-                e.bytes.push_back(kSysEx);
-            e.bytes.insert(e.bytes.end(), c.data + c.pos, c.data + c.pos + len);
-            c.pos += len;
-            if (!e.bytes.empty())
-                events->push_back(std::move(e));
-            continue;
-        }
-        if (b >= 0xF0) {
-            char t[80];
-            snprintf(t, sizeof t, "status 0x%02x cannot stand in a file (only in a system exclusive escape)", b);
-            *error = Where(c, at) + t;
-            return false;
-        }
-        if (b & 0x80) {
-            status = b;
-            c.pos++;
-        } else if (status == 0) {
-            char t[64];
-            snprintf(t, sizeof t, "data byte 0x%02x with no status byte before it", b);
-            *error = Where(c, at) + t;
-            return false;
-        }
-        Event e{tick, 0, c.track, false, {status}};
-        for (int k = 1; k < ChannelLength(status); k++) {
-            if (c.pos >= c.end) {
-                *error = Where(c, at) + "the track ends inside a channel message";
-                return false;
-            }
-            uint8_t d = c.data[c.pos];
-            if (d & 0x80) {
+            if (b >= 0xF0) {
                 char t[80];
-                snprintf(t, sizeof t, "status 0x%02x where message 0x%02x needs a data byte", d, status);
-                *error = Where(c, c.pos) + t;
+                snprintf(t, sizeof t, "status 0x%02x cannot stand in a file (only in a system exclusive escape)", b);
+                *error = Where(c_, at) + t;
                 return false;
             }
-            e.bytes.push_back(d);
-            c.pos++;
+            if (b & 0x80) {
+                status_ = b;
+                c_.pos++;
+            } else if (status_ == 0) {
+                char t[64];
+                snprintf(t, sizeof t, "data byte 0x%02x with no status byte before it", b);
+                *error = Where(c_, at) + t;
+                return false;
+            }
+            item->value = status_;
+            for (int k = 1; k < ChannelLength(status_); k++) {
+                if (c_.pos >= c_.end) {
+                    *error = Where(c_, at) + "the track ends inside a channel message";
+                    return false;
+                }
+                uint8_t d = c_.data[c_.pos];
+                if (d & 0x80) {
+                    char t[80];
+                    snprintf(t, sizeof t, "status 0x%02x where message 0x%02x needs a data byte", d, status_);
+                    *error = Where(c_, c_.pos) + t;
+                    return false;
+                }
+                item->value |= (uint32_t)d << (8 * k);
+                c_.pos++;
+            }
+            return true;
         }
-        events->push_back(std::move(e));
+        ended_ = true; /* without an end-of-track event the last event ends it */
+        *item = Item{Item::kEnd, tick_, 0, false, nullptr, 0};
+        return true;
     }
-    *endTick = tick; /* no end-of-track event: the last event ends it */
+
+  private:
+    Cursor c_;
+    uint64_t tick_ = 0;
+    uint8_t status_ = 0; /* running status; kept across meta and sysex events, as lenient readers do */
+    bool ended_ = false;
+};
+
+/* a * b / c when it is at most limit; false when it is more. Nothing here
+   overflows while (limit + 1) * c does not. */
+bool MulDiv(uint64_t a, uint64_t b, uint64_t c, uint64_t limit, uint64_t *out)
+{
+    if (b != 0 && a > ((limit + 1) * c - 1) / b)
+        return false;
+    *out = a * b / c;
     return true;
 }
 
-/* Microseconds for every tick, following the tempo changes in tick order. */
-void Time(std::vector<Event> *events, std::vector<Tempo> tempos, int division, uint64_t endTick, uint64_t *lengthUs)
+/* Microseconds for ticks that never go back, following the tempo changes as
+   they come. Every time is checked against kMaxLengthUs before it is made. */
+class Timer
 {
-    auto at = [&](uint64_t tick, size_t *next, uint64_t *baseTick, uint64_t *baseUs, uint32_t *tempo) {
-        while (*next < tempos.size() && tempos[*next].tick <= tick) {
-            *baseUs += (tempos[*next].tick - *baseTick) * *tempo / (uint64_t)division;
-            *baseTick = tempos[*next].tick;
-            *tempo = tempos[(*next)++].usPerQuarter;
+  public:
+    explicit Timer(int division)
+    {
+        if (division & 0x8000) {
+            /* SMPTE: frames per second (29 means 29.97, drop frame) times ticks per frame. */
+            int fps = -(int8_t)(division >> 8);
+            uint64_t perFrame = (uint64_t)(division & 0xFF);
+            smpte_ = true;
+            mul_ = fps == 29 ? 100000000 : 1000000;
+            div_ = fps == 29 ? 2997 * perFrame : (uint64_t)fps * perFrame;
+        } else {
+            mul_ = kDefaultTempo;
+            div_ = (uint64_t)division;
         }
-        return *baseUs + (tick - *baseTick) * *tempo / (uint64_t)division;
-    };
-    if (division & 0x8000) {
-        /* SMPTE: frames per second (29 means 29.97, drop frame) times ticks per frame. */
-        int fps = -(int8_t)(division >> 8);
-        int perFrame = division & 0xFF;
-        double ticksPerSecond = (fps == 29 ? 29.97 : fps) * perFrame;
-        for (Event &e : *events)
-            e.us = (uint64_t)(e.tick * 1e6 / ticksPerSecond);
-        *lengthUs = (uint64_t)(endTick * 1e6 / ticksPerSecond);
-        return;
     }
-    std::stable_sort(tempos.begin(), tempos.end(), [](const Tempo &a, const Tempo &b) { return a.tick < b.tick; });
-    size_t next = 0;
-    uint64_t baseTick = 0, baseUs = 0;
-    uint32_t tempo = kDefaultTempo;
-    for (Event &e : *events)
-        e.us = at(e.tick, &next, &baseTick, &baseUs, &tempo);
-    *lengthUs = at(endTick, &next, &baseTick, &baseUs, &tempo);
+
+    bool At(uint64_t tick, uint64_t *us) const
+    {
+        if (smpte_)
+            return MulDiv(tick, mul_, div_, kMaxLengthUs, us);
+        uint64_t since;
+        if (!MulDiv(tick - baseTick_, mul_, div_, kMaxLengthUs - baseUs_, &since))
+            return false;
+        *us = baseUs_ + since;
+        return true;
+    }
+
+    bool Tempo(uint64_t tick, uint32_t usPerQuarter)
+    {
+        if (smpte_)
+            return true; /* SMPTE time does not follow the tempo */
+        if (!At(tick, &baseUs_))
+            return false;
+        baseTick_ = tick;
+        mul_ = usPerQuarter;
+        return true;
+    }
+
+  private:
+    bool smpte_ = false;
+    uint64_t mul_, div_; /* us = ticks * mul_ / div_ from the last tempo change */
+    uint64_t baseTick_ = 0, baseUs_ = 0;
+};
+
+std::string TooLong(uint64_t tick)
+{
+    return "the song would last longer than " + std::to_string(kMaxLengthUs / 3600000000) + " hours (at tick " +
+           std::to_string(tick) + "), the longest that tolvexctl plays";
 }
+
+struct Head { /* a track's next item in the merge */
+    uint64_t tick;
+    uint32_t track;
+};
 } // namespace
 
 std::string Read(const uint8_t *data, size_t size, Song *song)
@@ -245,40 +313,110 @@ std::string Read(const uint8_t *data, size_t size, Song *song)
                    std::to_string(song->division & 0xFF) + " ticks a frame";
     }
 
-    std::vector<Tempo> tempos;
+    /* First reading: every track checked, its events counted, so that the
+       second can store them in room made once, to the byte. */
+    std::vector<Cursor> found;
     uint64_t endTick = 0;
+    size_t events = 0, longs = 0, longBytes = 0;
     size_t pos = kChunkHeader + headerLen;
-    int found = 0;
-    while (found < song->tracks) {
+    while ((int)found.size() < song->tracks) {
         if (size - pos < kChunkHeader)
             return "the header announces " + std::to_string(song->tracks) + " tracks, the file ends after " +
-                   std::to_string(found);
+                   std::to_string(found.size());
         uint32_t len = Be32(data + pos + 4);
         bool isTrack = std::string((const char *)data + pos, 4) == "MTrk";
         if (len > size - pos - kChunkHeader) {
             char b[160];
             snprintf(b, sizeof b, "%s at byte 0x%zx claims %u bytes, only %zu remain (truncated file?)",
-                     isTrack ? ("track " + std::to_string(found + 1)).c_str() : "a chunk", pos, len,
+                     isTrack ? ("track " + std::to_string(found.size() + 1)).c_str() : "a chunk", pos, len,
                      size - pos - kChunkHeader);
             return b;
         }
         if (isTrack) { /* other chunk types are skipped, as the format asks */
-            Cursor c{data, pos + kChunkHeader, pos + kChunkHeader + len, found};
-            uint64_t trackEnd = 0;
+            Cursor c{data, pos + kChunkHeader, pos + kChunkHeader + len, (int)found.size()};
+            TrackReader track(c);
+            Item item;
             std::string error;
-            if (!ReadTrack(c, &song->events, &tempos, &trackEnd, &error))
-                return error;
-            endTick = std::max(endTick, trackEnd);
-            found++;
+            do {
+                if (!track.Next(&item, &error))
+                    return error;
+                events += item.kind == Item::kShort || item.kind == Item::kLong;
+                longs += item.kind == Item::kLong;
+                longBytes += item.kind == Item::kLong ? item.size + item.withF0 : 0;
+                song->tempoChanges += item.kind == Item::kTempo;
+            } while (item.kind != Item::kEnd);
+            endTick = std::max(endTick, item.tick);
+            found.push_back(c);
         }
         pos += kChunkHeader + len;
     }
-    /* Merged by time; at one tick, tracks in file order and events in track order. */
-    std::stable_sort(song->events.begin(), song->events.end(),
-                     [](const Event &a, const Event &b) { return a.tick < b.tick; });
-    song->tempoChanges = (int)tempos.size();
-    Time(&song->events, tempos, song->division, endTick, &song->lengthUs);
+    if (longs > Event::kMaxPayload || longBytes > UINT32_MAX)
+        return std::to_string(longs) + " system exclusive events of " + std::to_string(longBytes) +
+               " bytes in all: more than tolvexctl keeps";
+
+    /* Second reading: the tracks merged by time; at one tick, tracks in file
+       order and events in track order. Tempo changes are met in the same
+       order and timed as they come: a change at a tick moves only what comes
+       after that tick. */
+    song->events.reserve(events);
+    song->longBytes.reserve(longBytes);
+    song->longStarts.reserve(longs + 1);
+    std::vector<TrackReader> readers;
+    for (const Cursor &c : found)
+        readers.emplace_back(c);
+    std::vector<Item> next(found.size());
+    std::vector<Head> heads; /* a min-heap: the earliest tick on top, the first track at one tick */
+    auto later = [](const Head &a, const Head &b) { return a.tick != b.tick ? a.tick > b.tick : a.track > b.track; };
+    std::string error;
+    for (uint32_t t = 0; t < readers.size(); t++) {
+        readers[t].Next(&next[t], &error); /* read without fault the first time */
+        if (next[t].kind != Item::kEnd)
+            heads.push_back({next[t].tick, t});
+    }
+    std::make_heap(heads.begin(), heads.end(), later);
+    Timer timer(song->division);
+    while (!heads.empty()) {
+        std::pop_heap(heads.begin(), heads.end(), later);
+        uint32_t t = heads.back().track;
+        heads.pop_back();
+        const Item &item = next[t];
+        uint64_t us = 0;
+        if (item.kind == Item::kTempo ? !timer.Tempo(item.tick, item.value) : !timer.At(item.tick, &us)) {
+            *song = Song();
+            return TooLong(item.tick);
+        }
+        if (item.kind == Item::kShort) {
+            song->events.emplace_back(us, false, item.value);
+        } else if (item.kind == Item::kLong) {
+            song->events.emplace_back(us, true, (uint32_t)song->longStarts.size());
+            song->longStarts.push_back((uint32_t)song->longBytes.size());
+            if (item.withF0)
+                song->longBytes.push_back(kSysEx);
+            song->longBytes.insert(song->longBytes.end(), item.data, item.data + item.size);
+        }
+        readers[t].Next(&next[t], &error);
+        if (next[t].kind != Item::kEnd) {
+            heads.push_back({next[t].tick, t});
+            std::push_heap(heads.begin(), heads.end(), later);
+        }
+    }
+    song->longStarts.push_back((uint32_t)song->longBytes.size());
+    if (!timer.At(endTick, &song->lengthUs)) {
+        *song = Song();
+        return TooLong(endTick);
+    }
     return std::string();
+}
+
+std::vector<uint8_t> Song::Bytes(const Event &e) const
+{
+    uint32_t p = e.Payload();
+    if (e.Sysex())
+        return std::vector<uint8_t>(longBytes.begin() + longStarts[p], longBytes.begin() + longStarts[p + 1]);
+    std::vector<uint8_t> b;
+    for (int k = 0; k < ChannelLength((uint8_t)p); k++)
+        b.push_back((uint8_t)(p >> (8 * k)));
+    return b;
 }
 
 } // namespace smf
