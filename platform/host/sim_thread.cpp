@@ -22,7 +22,10 @@
 
 namespace
 {
-constexpr uintptr_t kHandleBase = 0x70000;            /* apart from the serial ports' handles */
+/* Far above the serial ports' handles, which count up from 0x5000 for the
+   life of the process: a long fuzz run once reached this range, and closing
+   a port then closed an event of the same value instead. */
+constexpr uintptr_t kHandleBase = 0x40000000;
 const HANDLE kCurrentThread = (HANDLE)(LONG_PTR)-2;   /* the platform's pseudo handle */
 constexpr auto kIdleLimit = std::chrono::seconds(10); /* a test waiting longer has hung */
 constexpr auto kJoinLimit = std::chrono::seconds(10); /* threads left running at a reset */
