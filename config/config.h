@@ -18,6 +18,7 @@ LONG SetDriverConfig(DWORD dwDevice, LPDWORD lpdwPort);
 BOOL GetPortConfig(UINT uPort, struct PORTSETTING *lpSetting);
 BOOL PortKeyNamed(UINT uPort);        /* the key "Device<uPort>" exists */
 BOOL GetLowLatencyConfig(UINT uPort); /* absent, unreadable or 0: the standard mode */
+BOOL GetSharedConfig(UINT uPort);     /* absent, unreadable or 0: the port is this program's alone */
 DWORD ConfigRemove();
 
 /* dialog.cpp */

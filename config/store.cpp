@@ -15,6 +15,7 @@ static const WCHAR aszComId[] = WSTR("COMID");
 static const WCHAR aszLowLatency[] = WSTR("LowLatency"); /* REG_DWORD; not 0: input read every millisecond */
 static const WCHAR aszBaud[] = WSTR("Baud");             /* REG_DWORD, bit/s */
 static const WCHAR aszName[] = WSTR("Name");             /* REG_SZ */
+static const WCHAR aszShared[] = WSTR("Shared");         /* REG_DWORD; not 0: programs share the port */
 
 constexpr DWORD kNoPort = 0xFFFFFFFF; /* the word when nothing could be read */
 
@@ -57,6 +58,13 @@ BOOL PortKeyNamed(UINT uPort)
     if (hKey != nullptr)
         RegCloseKey(hKey);
     return hKey != nullptr;
+}
+
+BOOL GetSharedConfig(UINT uPort)
+{
+    RegAccess.lpDriverName = aszDriverName;
+    DWORD dwShared = 0;
+    return DrvQueryPortParameter(&RegAccess, uPort, aszShared, &dwShared) == ERROR_SUCCESS && dwShared != 0;
 }
 
 BOOL GetLowLatencyConfig(UINT uPort)

@@ -98,6 +98,9 @@ void midResync(UINT uPort);
    every notification is made before it returns, all stamped with one clock
    reading; returns how many were taken. */
 UINT midBytesRec(UINT uPort, const BYTE *lpb, UINT cb);
+/* The same, for bytes another process read: stamped with its clock reading
+   dwReadTime where fRead, as if this one had taken it. */
+UINT midBytesRecAt(UINT uPort, const BYTE *lpb, UINT cb, BOOL fRead, DWORD dwReadTime);
 
 /* midmessage.cpp */
 extern "C" DWORD WINAPI midMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2);

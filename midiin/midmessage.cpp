@@ -44,6 +44,12 @@ static DWORD midOpen(UINT uPort, LPMIDIOPENDESC lpDesc, DWORD dwFlags)
         in.gfMidiInOpen = 0;
         return MMSYSERR_ALLOCATED;
     }
+    /* A shared port takes one of its inputs' slots, or the open is refused as any other. */
+    if (PortShared(uPort) && !ShareClaim(uPort, FALSE)) {
+        CloseMIDICOM(uPort);
+        in.gfMidiInOpen = 0;
+        return MMSYSERR_ALLOCATED;
+    }
 
     CritEnter(uPort);
     in.gMidiInClient.dwCallback = lpDesc->dwCallback;
@@ -91,6 +97,7 @@ static DWORD midClose(UINT uPort)
     /* Outside the lock: closing the connection waits for a running poll,
        which may be waiting for the lock. With the output still open the
        poll goes on, so a callback of it under way is waited for too. */
+    ShareRelease(uPort, FALSE);
     CloseMIDICOM(uPort);
     midWaitNotes(uPort);
     midiCallback(&client, MIM_CLOSE, 0, 0);

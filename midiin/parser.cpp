@@ -40,7 +40,9 @@ static DWORD midNow(MIDIINPENDING *lpPending)
         lpPending->dwClock = timeGetTime();
         lpPending->fClock = 1;
     }
-    return lpPending->dwClock - gMIMC.dwStartTime;
+    /* A byte another process read just before this input started counts from the start. */
+    DWORD dwSince = lpPending->dwClock - gMIMC.dwStartTime;
+    return (LONG)dwSince < 0 ? 0 : dwSince;
 }
 
 /* A status byte cuts short the message under way: it is given up as an
@@ -250,7 +252,9 @@ static BOOL midToQueue(const MIDIINCONTROL &gMIMC, BYTE b)
     return b == kSysEx || (gMIMC.fSysEx && b < kFirstRealTime);
 }
 
-UINT midBytesRec(UINT uPort, const BYTE *lpb, UINT cb)
+UINT midBytesRec(UINT uPort, const BYTE *lpb, UINT cb) { return midBytesRecAt(uPort, lpb, cb, FALSE, 0); }
+
+UINT midBytesRecAt(UINT uPort, const BYTE *lpb, UINT cb, BOOL fRead, DWORD dwReadTime)
 {
     MIDIINCONTROL &gMIMC = gaMidiIn[uPort].gMIMC;
     const std::atomic<DWORD> &fCommIn = gaCommPort[uPort].fCommIn;
@@ -269,6 +273,8 @@ UINT midBytesRec(UINT uPort, const BYTE *lpb, UINT cb)
        the parser's new beginning, as they would have been a byte at a time. */
     CritEnter(uPort);
     midPendInit(uPort, &pending);
+    pending.fClock = (BYTE)(fRead != 0);
+    pending.dwClock = dwReadTime;
     for (;;) {
         while (i < cb && fCommIn == 0) {
             BYTE b = lpb[i];

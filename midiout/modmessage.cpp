@@ -64,6 +64,12 @@ DWORD modOpen(UINT uPort, const MIDIOPENDESC *lpDesc, DWORD dwFlags)
         out.gfMidiOutOpen = 0;
         return MMSYSERR_ALLOCATED;
     }
+    /* A shared port takes one of its outputs' slots, or the open is refused as any other. */
+    if (PortShared(uPort) && !ShareClaim(uPort, TRUE)) {
+        CloseMIDICOM(uPort);
+        out.gfMidiOutOpen = 0;
+        return MMSYSERR_ALLOCATED;
+    }
 
     out.gMidiOutClient.dwCallback = lpDesc->dwCallback;
     out.gMidiOutClient.dwInstance = lpDesc->dwInstance;
@@ -91,6 +97,7 @@ DWORD modClose(UINT uPort)
     DisableCommOut(uPort);
     modReleaseHardware();
     DisableCommOut(uPort);
+    ShareRelease(uPort, TRUE); /* once the reset has left the ring */
     CloseMIDICOM(uPort);
     out.gfMidiOutOpen = 0;
     return MMSYSERR_NOERROR;

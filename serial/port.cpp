@@ -53,6 +53,7 @@ void ClosePort(UINT uPort)
 {
     COMMPORT &c = gaCommPort[uPort];
     PORTCONN &p = gaConn[uPort];
+    ShareDisconnect(uPort); /* a shared port's record and claims, when it is one */
     EnterCriticalSection(&p.gPortCrit);
     if (c.idComDev != 0) {
         GetCommError(c.idComDev, &p.CloseStat);
@@ -76,9 +77,10 @@ HANDLE OpenPortByName(UINT uPort)
     return h;
 }
 
-WORD OpenFirst(UINT uPort)
+} // namespace
+
+HANDLE OpenPortLine(UINT uPort)
 {
-    COMMPORT &c = gaCommPort[uPort];
     PORTCONN &p = gaConn[uPort];
     LONG port = gaPortSetting[uPort].RSPort;
     WCHAR szSetup[kSetupChars];
@@ -90,21 +92,34 @@ WORD OpenFirst(UINT uPort)
        fail the open before anything is taken, rather than run past the buffer. */
     if (FormatW(p.szPortName, kNameChars, aszCommOpenFormat, lpszPrefix, (int)port) < 0 ||
         FormatW(szSetup, kSetupChars, aszCommSetupFormat, aszComm, (int)port, (int)gaPortSetting[uPort].dwBaud) < 0)
-        return kOpenFailed;
+        return 0;
 
-    c.idComDev = OpenComm(p.szPortName, kQueueSize, kQueueSize);
-    if (c.idComDev == 0)
-        return kOpenFailed;
+    HANDLE h = OpenComm(p.szPortName, kQueueSize, kQueueSize);
+    if (h == 0)
+        return 0;
 
-    GetCommState(c.idComDev, &p.Predcb);
+    GetCommState(h, &p.Predcb);
 
     /* Built into dcb as it was left, not into Predcb: nothing the description
        leaves out is taken over from whatever the port was set to. A speed
        the port does not take fails here, as any other setting would. */
-    if (BuildCommDCBW(szSetup, &p.dcb) != TRUE || !SetCommState(c.idComDev, &p.dcb)) {
-        ClosePort(uPort);
-        return kOpenFailed;
+    if (BuildCommDCBW(szSetup, &p.dcb) != TRUE || !SetCommState(h, &p.dcb)) {
+        GetCommError(h, &p.CloseStat);
+        CloseHandle(h);
+        return 0;
     }
+    return h;
+}
+
+namespace
+{
+WORD OpenFirst(UINT uPort)
+{
+    COMMPORT &c = gaCommPort[uPort];
+    /* A shared port is reached through its owner; this program opens no port. */
+    BOOL fShared = GetSharedConfig(uPort);
+    if (fShared ? !ShareConnect(uPort) : (c.idComDev = OpenPortLine(uPort)) == 0)
+        return kOpenFailed;
 
     /* The input mode is read here, so that a change takes effect at the
        next open of the connection, not at the next load of the library. */
@@ -292,6 +307,11 @@ void PortWrite(UINT uPort, const BYTE *lpBuf, int cb, DWORD dwEpoch)
 {
     COMMPORT &c = gaCommPort[uPort];
     PORTCONN &p = gaConn[uPort];
+    if (PortShared(uPort)) {
+        if (c.gdwPortEpoch == dwEpoch)
+            ShareWrite(uPort, lpBuf, cb);
+        return;
+    }
     EnterCriticalSection(&p.gPortCrit);
     if (!p.gfPortLost && c.idComDev != 0 && c.gdwPortEpoch == dwEpoch) {
         DWORD dwErrors;
@@ -306,6 +326,10 @@ void PortWrite(UINT uPort, const BYTE *lpBuf, int cb, DWORD dwEpoch)
 void GetCommBuff(UINT uPort)
 {
     PORTCONN &p = gaConn[uPort];
+    if (PortShared(uPort)) {
+        SharePoll(uPort);
+        return;
+    }
     if (!p.gfPortLost && gaCommPort[uPort].fCommIn == 0)
         ReadPort(uPort); /* held back otherwise: the bytes wait in the platform's queue */
     if (!p.gfPortLost || PollStopping(uPort))

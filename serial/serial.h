@@ -37,6 +37,9 @@ constexpr UINT kRecDataSize = 4096;    /* bytes of a port's RecData */
 extern DWORD DrvCont;                  /* poll period of the standard mode, ms; set at process attach */
 constexpr DWORD kLowLatencyPeriod = 1; /* poll period of the low-latency mode, ms */
 
+/* Opens port uPort's serial port by its stored number, with the line's
+   settings; 0 on failure. */
+HANDLE OpenPortLine(UINT uPort);
 void CommCritInit();   /* at process attach, before any device opens */
 void CommCritDelete(); /* at unload, after ReleaseMIDICOM */
 WORD OpenMIDICOM(UINT uPort);
@@ -49,6 +52,15 @@ void ReleaseMIDICOM();
    before); a write that finds the device gone marks the port lost. */
 void PortWrite(UINT uPort, const BYTE *lpBuf, int cb, DWORD dwEpoch);
 void GetCommBuff(UINT uPort);
+
+/* share.cpp: a port that several programs share, through its owner */
+BOOL ShareConnect(UINT uPort);             /* the port's shared record, its owner started when none runs */
+void ShareDisconnect(UINT uPort);          /* gives back what ShareConnect and the claims took; nothing when unshared */
+BOOL PortShared(UINT uPort);               /* the connection goes through the owner */
+BOOL ShareClaim(UINT uPort, BOOL fOutput); /* one of the kShareSlots opens of that direction; FALSE: none free */
+void ShareRelease(UINT uPort, BOOL fOutput); /* once the owner has put out what the output left */
+void ShareWrite(UINT uPort, const BYTE *lpBuf, int cb);
+void SharePoll(UINT uPort); /* the poll of a shared port: what the owner received, and a lost owner */
 
 /* poll.cpp: each port's poll on a thread of its own, woken every period */
 BOOL StartPoll(UINT uPort, DWORD dwPeriod); /* port's lock held; ms between two polls */

@@ -83,6 +83,19 @@ int HeldCriticalSections();
 /* LoadLibraryW calls that loaded the library's own file (each keeps it mapped). */
 int LibraryLoads();
 
+/* Named objects made or opened (mappings, events, mutexes), each with
+   whether its descriptor lets only this user reach it. */
+struct SharedObject {
+    std::string name;
+    std::string kind;
+    bool userOnly;
+};
+std::vector<SharedObject> SharedObjects();
+/* Command lines of CreateProcessW, which records each and fails: no other
+   process runs in the simulation. */
+std::vector<std::string> ProcessesStarted();
+int OpenMappings(); /* file mapping handles not yet closed */
+
 /* GetVersion's answer; the default is an NT-family version word. */
 void SetVersion(DWORD version);
 

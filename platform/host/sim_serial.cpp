@@ -320,7 +320,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL CloseHandle(HANDLE hObject)
 {
-    if (SimCloseObject(hObject))
+    if (SimCloseObject(hObject) || SimCloseShareObject(hObject))
         return TRUE;
     std::lock_guard<std::mutex> g(lock);
     Port *p = ByHandle(hObject);

@@ -31,6 +31,7 @@ constexpr auto kIdleLimit = std::chrono::seconds(10); /* a test waiting longer h
 constexpr auto kJoinLimit = std::chrono::seconds(10); /* threads left running at a reset */
 
 struct Object {
+    std::u16string name; /* of a named event or mutex */
     bool isThread = false;
     bool manualReset = false;
     bool signalled = false; /* an event that is set; a thread that has ended */
@@ -229,7 +230,9 @@ BOOL SetThreadPriority(HANDLE hThread, int nPriority)
     return TRUE;
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR)
+/* A named object is the one of that name while any handle to it is open. */
+static HANDLE CreateNamed(LPSECURITY_ATTRIBUTES lpsa, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName,
+                          const char *kind)
 {
     auto o = std::make_shared<Object>();
     o->manualReset = bManualReset;
@@ -240,8 +243,34 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    SetLastError(ERROR_SUCCESS);
+    if (lpName != nullptr) {
+        SimRecordNamedObject(lpName, lpsa, kind);
+        std::u16string name(lpName);
+        for (auto &h : handles) {
+            if (h.second->name == name) {
+                SetLastError(ERROR_ALREADY_EXISTS);
+                return NewHandle(h.second);
+            }
+        }
+        o->name = name;
+    }
     return NewHandle(o);
 }
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpsa, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+{
+    return CreateNamed(lpsa, bManualReset, bInitialState, lpName, "event");
+}
+
+/* A mutex as a lock that one wait takes and a release gives back: the
+   driver neither takes one twice nor ends holding one. */
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpsa, BOOL bInitialOwner, LPCWSTR lpName)
+{
+    return CreateNamed(lpsa, FALSE, !bInitialOwner, lpName, "mutex");
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) { return SetEvent(hMutex); }
 
 static BOOL Signal(HANDLE h, bool on)
 {
@@ -268,6 +297,40 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         return WAIT_FAILED;
     }
     return WaitLocked(lk, o, dwMilliseconds, false);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    std::unique_lock<std::mutex> lk(lock);
+    if (bWaitAll || nCount == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    for (;;) {
+        for (DWORD i = 0; i < nCount; i++) {
+            auto o = Resolve(lpHandles[i]);
+            if (!o) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
+            }
+            if (o->signalled) {
+                if (!o->isThread && !o->manualReset)
+                    o->signalled = false;
+                changed.notify_all();
+                return WAIT_OBJECT_0 + i;
+            }
+        }
+        if (dwMilliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline)
+            return WAIT_TIMEOUT;
+        blocked += self != nullptr;
+        changed.notify_all();
+        if (dwMilliseconds == INFINITE)
+            changed.wait(lk);
+        else
+            changed.wait_until(lk, deadline);
+        blocked -= self != nullptr;
+    }
 }
 
 DWORD SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD dwMilliseconds, BOOL bAlertable)

@@ -30,3 +30,8 @@ void FailNextCreateEvent();
 /* For sim_serial.cpp's CloseHandle: true when the handle was a thread or an
    event, which is then closed. */
 bool SimCloseObject(HANDLE h);
+/* For sim_serial.cpp's CloseHandle too (sim_share.cpp): true when the
+   handle was a file mapping or the token, which is then closed. */
+bool SimCloseShareObject(HANDLE h);
+/* For named events and mutexes: sim_share.cpp records what each was made with. */
+void SimRecordNamedObject(LPCWSTR lpName, LPSECURITY_ATTRIBUTES lpsa, const char *kind);

@@ -102,7 +102,68 @@ typedef void *SC_LOCK;
 #define ONESTOPBIT 0
 #define CBR_38400 38400
 
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+/* Security: what a shared port's objects are made with (sim_share.cpp) */
+typedef void *PSID;
+typedef struct _ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+} ACL, *PACL;
+typedef struct _SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PSECURITY_DESCRIPTOR;
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+#define TOKEN_QUERY 0x0008
+#define ACL_REVISION 2
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SE_DACL_PRESENT 0x0004
+#define GENERIC_ALL 0x10000000L
+#define SYNCHRONIZE 0x00100000L
+
+/* Shared memory and processes (sim_share.cpp) */
+#define PAGE_READWRITE 0x04
+#define FILE_MAP_ALL_ACCESS 0x000F001FL
+#define ERROR_ALREADY_EXISTS 183L
+#define CREATE_NO_WINDOW 0x08000000
+#define WAIT_ABANDONED 0x00000080L
+typedef const CHAR *LPCSTR;
+typedef HANDLE *PHANDLE;
+typedef int(WINAPI *FARPROC)();
+typedef struct _STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved, lpDesktop, lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow, cbReserved2;
+    BYTE *lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOW, *LPSTARTUPINFOW;
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
 /* Threads, events and waits */
 typedef size_t SIZE_T;
