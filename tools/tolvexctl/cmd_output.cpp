@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "install.h"
 #include "midimsg.h"
+#include "settings.h"
 #include "smf.h"
 
 #include <mmddk.h>

@@ -3,8 +3,8 @@
  * picking and opening a device, sending one message, and the input side
  * (buffers queued, notifications collected) that dump, selftest and identity
  * read. The commands live in cmd_output.cpp (list, play, send), cmd_input.cpp
- * (dump, selftest, identity) and cmd_setup.cpp (config, port, latency,
- * install, uninstall, doctor).
+ * (dump, selftest, identity), cmd_setup.cpp (config, port, latency,
+ * install, uninstall) and cmd_doctor.cpp (doctor).
  */
 #pragma once
 
