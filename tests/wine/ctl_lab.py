@@ -21,6 +21,7 @@ KEY_DEVICE0 = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Pa
 KEY_DRIVERS32 = "HKLM\\" + ctl_inf.DRIVERS32
 KEY_DESC = "HKLM\\" + ctl_inf.DESC
 KEY_SERVICE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver"
+KEY_PARAMS = KEY_SERVICE + "\\Parameters"  # the ports' keys, Device0 ...
 RESET = "".join("b%x4000b%x7b00" % (c, c) for c in range(16))  # what the output close sends
 DESCRIPTION = "Tolvex serial MIDI driver"  # drivers.desc
 

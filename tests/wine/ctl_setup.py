@@ -1,6 +1,7 @@
 """The tolvexctl checks of what it stores and installs: port and latency
-(and stored values that are no port), a port above COM9, install and
-uninstall against the INF's names, and the setup dialog through config.
+(and stored values that are no port), the ports added, changed and removed,
+a port above COM9 and a second port's devices, install and uninstall against
+the INF's names, and the setup dialog through config.
 """
 import os
 import re
@@ -8,7 +9,7 @@ import subprocess
 import sys
 
 import ctl_inf
-from ctl_lab import KEY_DESC, KEY_DEVICE0, KEY_DRIVERS32, RESET, Sim
+from ctl_lab import KEY_DESC, KEY_DEVICE0, KEY_DRIVERS32, KEY_PARAMS, RESET, Sim
 from winelab import run, stop, winpath
 
 
@@ -21,7 +22,9 @@ class SetupChecks:
         self.check(r.returncode == 0 and value == ("REG_DWORD", "0x3"), "port-stores-comid",
                    "expected exit 0 and COMID REG_DWORD 0x3, got %d and %s" % (r.returncode, value))
         r = self.ctl("port", driver=False)
-        self.check(r.stdout.strip() == "COM3", "port-shows-comid", "expected COM3, got %r" % r.stdout)
+        row = re.findall(r"^0 .*$", r.stdout, re.M)
+        self.check(r.returncode == 0 and row and row[0].split()[:4] == ["0", "COM3", "38400", "standard"],
+                   "port-shows-comid", "expected port 0 on COM3 at 38400, standard, got %r" % r.stdout)
         r = self.ctl("port", "0", driver=False)
         value = self.reg(KEY_DEVICE0, "COMID")
         self.check(r.returncode == 2 and value == ("REG_DWORD", "0x3"), "port-refuses-0",
@@ -63,6 +66,97 @@ class SetupChecks:
         finally:
             self.ctl("port", "1", driver=False)
 
+    def ports(self):
+        """port add, port N --speed/--name/--latency and port remove: the keys
+        they leave behind; a refusal leaves them as they were and says why.
+        The names port shows are those the driver gives its devices."""
+        board, module = {"COMID": 9, "Baud": 115200, "Name": "Synth board"}, {"COMID": 11, "Baud": 31250}
+        moved = dict(module, Baud=57600, LowLatency=1)
+        base = {"Device0": {"COMID": 1}}
+        steps = [  # (port's arguments, exit, what it says, the device keys afterwards; None: as they were)
+            (("add", "COM9", "--speed", "115200", "--name", "Synth board"), 0, "added port 1",
+             dict(base, Device1=board)),
+            (("add", "COM11", "--speed", "31250"), 0, "added port 2", dict(base, Device1=board, Device2=module)),
+            (("2", "--speed", "57600", "--latency", "low"), 0, "changed port 2",
+             dict(base, Device1=board, Device2=moved)),
+            (("add", "COM11", "--speed", "0"), 2, "0 bit/s is no speed", None),
+            (("add", "COM11", "--speed", "96"), 2, "reads 96 as 9600 bit/s", None),
+            (("add", "COM11", "--speed", "3000000000"), 2, "more than the 2147483647 bit/s", None),
+            (("1", "--name", "x" * 32), 2, "at most 31 characters", None),
+            (("7", "--speed", "31250"), 1, "no port 7: there are ports 0 to 2", None),
+            (("remove", "7"), 1, "no port 7", None),
+            ("names", 0, "", None),
+            (("remove", "1"), 0, "port 2 is now port 1", dict(base, Device1=moved)),
+            (("remove", "0"), 0, "port 1 is now port 0", {"Device0": moved}),
+        ]
+        self.clear_ports()
+        want, ok, why = base, True, ""
+        try:
+            for args, code, says, keys in steps:
+                if args == "names":
+                    ok, why = self.port_names()
+                else:
+                    r = self.ctl("port", *args, driver=False)
+                    want = keys or want
+                    got = {k: v for k, v in self.reg_tree(KEY_PARAMS, 64).items() if k}
+                    ok = r.returncode == code and says in r.stdout + r.stderr and got == want
+                    why = "port %s: expected exit %d, %r and %s; got %d, %s: %s" % (
+                        " ".join(args)[:60], code, says, want, r.returncode, got, (r.stdout + r.stderr)[-300:])
+                if not ok:
+                    break
+            self.check(ok, "port-add-change-remove", why)
+        finally:
+            self.clear_ports()
+
+    def port_names(self):
+        """port's rows (number, COM, speed, input mode, names) against the devices the driver shows."""
+        r = self.ctl("port", driver=False)
+        rows = [(l.split()[:4], re.findall(r'"([^"]*)"', l)) for l in r.stdout.splitlines() if re.match(r"\d+ ", l)]
+        shown = {k: dict(re.findall(r"^  %s (\d+): (.*?)  \[TOLVEX port" % k, self.ctl("list").stdout, re.M))
+                 for k in ("out", "in")}
+        driver = [[shown["out"].get(str(n)), shown["in"].get(str(n))] for n in range(len(rows))]
+        want = [["0", "COM1", "38400", "standard"], ["1", "COM9", "115200", "standard"], ["2", "COM11", "57600", "low"]]
+        names = [n * 2 if len(n) == 1 else n for _, n in rows]  # one name stands for both
+        ok = [c for c, _ in rows] == want and names == driver and driver[1] == ["Synth board"] * 2 and \
+            driver[2] == ["VeldorNT MIDI Out 3", "VeldorNT MIDI In 3"]
+        return ok, "rows %s, names %s, the driver's %s" % ([c for c, _ in rows], names, driver)
+
+    def port_bad_values(self):
+        """Stored values the driver cannot use, written by hand: port, doctor
+        and the devices of those ports say so and do not crash."""
+        keys = {1: [("COMID", "REG_DWORD", "0"), ("Baud", "REG_DWORD", "0")],
+                2: [("COMID", "REG_DWORD", "9"), ("Name", "REG_SZ", "x" * 300), ("Baud", "REG_SZ", "9600")],
+                3: [("COMID", "REG_SZ", "11")], 4: [("COMID", "REG_DWORD", "11")]}
+        self.clear_ports()
+        try:
+            for n, values in keys.items():
+                for name, kind, data in values:
+                    self.reg_set("%s\\Device%d" % (KEY_PARAMS, n), name, data, kind=kind)
+            p, d = self.ctl("port", driver=False), self.ctl("doctor", driver=False)
+            l, s1, s3 = self.ctl("list"), self.ctl("send", "--port", "1", "90 3c 40"), \
+                self.ctl("send", "--port", "3", "90 3c 40")
+            said = {"port": p.stdout, "doctor": d.stdout, "send --port 1": s1.stderr, "send --port 3": s3.stderr}
+            words = {"port": ["port 1: the stored value 0 is not a port", "port 1: a stored speed of 0 is none",
+                              "port 2: Baud is not a REG_DWORD", "port 2: the stored name is too long",
+                              "Device3, Device4 are not read", '"VeldorNT MIDI Out 3", "VeldorNT MIDI In 3"'],
+                     "doctor": ["problem  port 1: the stored value 0 is not a port", "port 2: COM9 does not exist",
+                                "note     port 2: the stored name is too long"],
+                     "send --port 1": ["cannot open the MIDI output"], "send --port 3": ["no port 3: the driver "
+                                                                                          "serves 3 ports"]}
+            missing = [w for k, ws in words.items() for w in ws if w not in said[k]]
+            codes = [p.returncode, d.returncode, l.returncode, s1.returncode, s3.returncode]
+            self.check(codes == [1, 1, 0, 1, 1] and "out 2: VeldorNT MIDI Out 3" in l.stdout and not missing,
+                       "port-stored-values-the-driver-cannot-use",
+                       "expected exits [1, 1, 0, 1, 1], the driver's third device by its default name and %s; got %s: "
+                       "%s %s" % (missing, codes, p.stdout[-600:], d.stdout[-600:]))
+        finally:
+            self.clear_ports()
+
+    def clear_ports(self):
+        """Port 0 on COM1 again, and nothing else."""
+        run(["timeout", "30", self.loader, "reg", "delete", KEY_PARAMS, "/f"], 40, self.env)
+        self.ctl("port", "1", driver=False)
+
     def com12(self, sim1):
         """A port above COM9, as a USB-serial adapter gets: the driver must open
         it as \\\\.\\COM12. Wine ignores long names under Ports, so the prefix's
@@ -90,12 +184,37 @@ class SetupChecks:
                        wire12 == "903c40" + RESET and wire1 == "", "com12",
                        "expected COMID 0xc and 903c40 on COM12 only, got %s, exit %d, COM12 %s, COM1 %s %s" %
                        (stored, s.returncode, wire12[:40], wire1[:40], s.stderr[-200:]))
+            self.second_port(sim1, sim12)
             sim12.close()
         finally:
             if os.path.islink(dos):
                 os.unlink(dos)
             self.ctl("port", "1", driver=False)
             stop(proc)
+
+    def second_port(self, sim1, sim12):
+        """COM12 as port 1 beside COM1: --port 1 reaches device 1 in both
+        directions (send, and selftest with the second simulator echoing),
+        and port 0's devices stay on COM1."""
+        self.ctl("port", "1", driver=False)
+        try:
+            a = self.ctl("port", "add", "COM12", "--speed", "115200", driver=False)
+            sim1.ask("CLEAR")
+            sim12.ask("CLEAR")
+            s1, s0 = self.ctl("send", "--port", "1", "90", "3c", "40"), None
+            wire12, wire1 = sim12.wire(), sim1.wire()
+            s0 = self.ctl("send", "80", "3c", "00")
+            wire1b, wire12b = sim1.wire(), sim12.wire()
+            sim12.ask("ECHO ON")
+            t = self.ctl("selftest", "--port", "1")
+            sim12.ask("ECHO OFF")
+            got = (a.returncode, s1.returncode, wire12, wire1, s0.returncode, wire1b, wire12b, t.returncode)
+            want = (0, 0, "903c40" + RESET, "", 0, "803c00" + RESET, "903c40" + RESET, 0)
+            self.check(got == want and "COM12 takes 115200 bit/s" in a.stdout and "selftest passed" in t.stdout,
+                       "port-1-devices", "expected (exits, COM12, COM1, ...) %s and selftest passed, got %s: %s %s" %
+                       (want, got, a.stdout[-200:], (s1.stderr + t.stdout)[-300:]))
+        finally:
+            self.ctl("port", "remove", "1", driver=False)
 
     def install(self):
         """tolvexctl install and uninstall: the first free midiN, the file in
@@ -152,11 +271,13 @@ class SetupChecks:
                        self.reg(KEY_DRIVERS32, "midi3") is None, "install-twice-registers-once",
                        "expected one entry, got %s and midi3 %s" % (again.stdout, self.reg(KEY_DRIVERS32, "midi3")))
 
+            self.ctl("port", "add", "COM9", driver=False)  # a second port, whose key uninstall takes too
             u = self.ctl("uninstall", driver=False)
             u32 = self.ctl("uninstall", "32", driver=False) if have_other and not on32 else None
             left = {"midi2": self.reg(KEY_DRIVERS32, "midi2"), "midi": self.reg(KEY_DRIVERS32, "midi"),
                     "desc": self.reg(KEY_DESC, "tolvex.dll")}
-            want = {"midi2": None, "midi": ("REG_SZ", "other.dll"), "desc": None}
+            want = {"midi2": None, "midi": ("REG_SZ", "other.dll"), "desc": None, "ports": {}}
+            left["ports"] = self.reg_tree(KEY_PARAMS, 64)
             if not on32:  # a second view to look at
                 left.update({"midi2/32": self.reg(KEY_DRIVERS32, "midi2", 32),
                              "desc/32": self.reg(KEY_DESC, "tolvex.dll", 32)})

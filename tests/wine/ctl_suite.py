@@ -238,6 +238,8 @@ class CtlSuite(CtlLab, SetupChecks, TableChecks):
             self.dump(sim)
             self.selftest(sim)
             self.identity(sim)
+            self.ports()
+            self.port_bad_values()
             self.com12(sim)
             self.install()
             self.tables()

@@ -1,6 +1,6 @@
 /*
- * The commands that set the driver up: its setup dialog, the stored port
- * and input mode, install and uninstall (doctor, which checks them, is
+ * The commands that set the driver up: its setup dialog, install and
+ * uninstall (the ports are cmd_port.cpp's, doctor, which checks them all,
  * cmd_doctor.cpp's).
  */
 #include "commands.h"
@@ -27,64 +27,6 @@ int CmdConfig(Devices *dev)
     }
     Fail(error.empty() ? "the driver answered " + std::to_string((long long)r) : error);
     return kExitFailed;
-}
-
-int CmdPort(const Options &o)
-{
-    if (o.args.empty()) {
-        DWORD port = 0;
-        std::string error = ReadPort(&port);
-        if (!error.empty()) {
-            printf("%s\n", error.c_str());
-            return kExitFailed;
-        }
-        printf("COM%lu\n", (unsigned long)port);
-        return kExitOk;
-    }
-    const std::string &a = o.args[0];
-    size_t digits = a.compare(0, 3, "COM") == 0 || a.compare(0, 3, "com") == 0 ? 3 : 0;
-    char *end = nullptr;
-    unsigned long n = strtoul(a.c_str() + digits, &end, 10);
-    if (o.args.size() != 1 || a.size() == digits || *end != 0 || n < kPortFirst || n > kPortLast) {
-        Fail("port takes one number from 1 to 256 (COM1 to COM256)");
-        return kExitUsage;
-    }
-    std::string error = StorePort((DWORD)n);
-    if (!error.empty()) {
-        Fail(error);
-        return kExitFailed;
-    }
-    printf("stored COM%lu; programs that load the driver from now on use it\n", n);
-    /* Only a look: a port held by another program still exists. */
-    HANDLE h = CreateFileW((L"\\\\.\\COM" + std::to_wstring(n)).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD why = GetLastError();
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    else if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND)
-        printf("note: COM%lu does not exist at the moment\n", n);
-    return kExitOk;
-}
-
-int CmdLatency(const Options &o)
-{
-    if (o.args.size() > 1 || (o.args.size() == 1 && o.args[0] != "low" && o.args[0] != "standard")) {
-        Fail("latency takes low or standard");
-        return kExitUsage;
-    }
-    if (o.args.size() == 1) {
-        std::string error = StoreLowLatency(o.args[0] == "low");
-        if (!error.empty()) {
-            Fail(error);
-            return kExitFailed;
-        }
-    }
-    if (ReadLowLatency())
-        printf("low: input read every millisecond, stamped within about a millisecond of its arrival\n");
-    else
-        printf("standard: input read every 10 ms\n");
-    if (o.args.size() == 1)
-        printf("devices opened from now on use it; a device open now keeps its mode until it is closed\n");
-    return kExitOk;
 }
 
 int CmdInstall(const Options &o)
