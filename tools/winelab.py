@@ -14,7 +14,9 @@ import time
 PREFIX_TIMEOUT = 240  # s to make a prefix
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
-READY = ".tolvex-ready"
+READY = ".tolvex-ready-2"  # the marker of a prefix made with every COM number taken
+COM_NUMBERS = 255  # COM1 to COM255: every number that Ports can take from the machine's serial devices
+COM_LEFT = "com256"  # the one that it cannot: the first such device lands there, and nothing here opens it
 
 
 def run(cmd, timeout, env=None, **kw):
@@ -64,11 +66,16 @@ def make_prefix(loader, prefix, ports, regs=()):
     r = run(["timeout", str(PREFIX_TIMEOUT), loader, "wineboot", "-i"], PREFIX_TIMEOUT + 10, env)
     if r.returncode != 0:
         return False, "wineboot failed (%d): %s" % (r.returncode, r.stderr[-300:])
-    entries = [("HKLM\\Software\\Wine\\Ports", name, path) for name, path in sorted(ports.items())]
-    for key, name, value in entries + list(regs):
-        r = run(["timeout", "60", loader, "reg", "add", key, "/v", name, "/d", value, "/f"], 70, env)
-        if r.returncode != 0:
-            return False, "reg add %s %s failed: %s" % (key, name, r.stderr[-200:])
+    # Wine gives each serial device of the machine (/dev/ttyS*, ttyUSB*,
+    # ttyACM*) the first COM number that Ports leaves free: every number is
+    # taken, those not asked for by a path that leads nowhere.
+    nowhere = os.path.join(prefix, "no-port")
+    values = dict(("COM%d" % n, nowhere) for n in range(1, COM_NUMBERS + 1))
+    values.update(ports)
+    entries = [("HKLM\\Software\\Wine\\Ports", name, path) for name, path in sorted(values.items())]
+    ok, why = reg_import(loader, prefix, env, entries + list(regs))
+    if not ok:
+        return False, why
     # The ports are mapped when the prefix starts: restart it.
     run(["timeout", "30", "wineserver", "-k"], 40, env)
     run(["timeout", "30", "wineserver", "-w"], 40, env)
@@ -78,8 +85,43 @@ def make_prefix(loader, prefix, ports, regs=()):
         target = os.readlink(link) if os.path.islink(link) else None
         if target != path:
             return False, "dosdevices/%s points at %s, not %s" % (name.lower(), target, path)
+    machine = [m for m in machine_ports(prefix) if m.split(" -> ")[0].upper() not in ports and
+               not m.startswith(COM_LEFT + " ")]
+    if machine:
+        return False, "COM ports lead to the machine's own serial devices: %s" % ", ".join(machine)
     open(os.path.join(prefix, READY), "w").close()
     return True, "made"
+
+
+def machine_ports(prefix):
+    """The prefix's COM ports that lead to a serial device of the machine
+    ("com5 -> /dev/ttyS0"): only those asked for by name may."""
+    found = []
+    dosdevices = os.path.join(prefix, "dosdevices")
+    for name in sorted(os.listdir(dosdevices)) if os.path.isdir(dosdevices) else []:
+        link = os.path.join(dosdevices, name)
+        if name.startswith("com") and os.path.islink(link) and os.readlink(link).startswith("/dev/"):
+            found.append("%s -> %s" % (name, os.readlink(link)))
+    return found
+
+
+def reg_import(loader, prefix, env, entries):
+    """(key, name, string value) entries into the prefix's registry in one
+    run of reg: (ok, why)."""
+    lines = ["REGEDIT4", ""]
+    for key in sorted({k for k, _, _ in entries}):
+        lines.append("[%s]" % key.replace("HKLM", "HKEY_LOCAL_MACHINE").replace("HKCU", "HKEY_CURRENT_USER"))
+        for k, name, value in entries:
+            if k == key:
+                lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
+        lines.append("")
+    path = os.path.join(prefix, "tolvex-setup.reg")
+    with open(path, "w") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+    r = run(["timeout", "60", loader, "reg", "import", winpath(path)], 70, env)
+    if r.returncode != 0:
+        return False, "reg import failed: %s" % r.stderr[-200:]
+    return True, ""
 
 
 def point_link(link, target):

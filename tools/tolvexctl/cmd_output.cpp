@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "install.h"
 #include "midimsg.h"
+#include "settings.h"
 #include "smf.h"
 
 #include <mmddk.h>
@@ -18,7 +19,6 @@ constexpr DWORD kProgressMs = 250;           /* progress line redrawn this often
 constexpr DWORD kMaxSleepMs = 20;            /* longest sleep while playing: keeps Ctrl-C and progress prompt */
 constexpr size_t kPieceBytes = 256;          /* a long message goes out in pieces of this size, 67 ms of the line:
                                                 Ctrl-C is looked at between them */
-constexpr double kLineBytesPerSecond = 3840; /* the module's line: 38400 bit/s, 10 bits a byte */
 constexpr DWORD kSendProgressAfterMs = 1000; /* a send that the line takes longer over shows progress */
 constexpr DWORD kRateAfterMs = 500;          /* time left from the rate seen once the send has run this long */
 
@@ -44,6 +44,18 @@ const char *Technology(WORD t)
     }
 }
 
+/* "  [TOLVEX port N]" for a device of one of our ports: on the driver's own
+   road device N, through winmm the device with port N's name. */
+std::string Tag(Devices *dev, UINT id, const wchar_t *name, bool input)
+{
+    std::vector<PortSetting> ports = ReadPorts();
+    bool ours = id != MIDI_MAPPER && dev->Name() != "winmm";
+    for (size_t n = 0; n < ports.size(); n++)
+        if (ours ? id == n : id != MIDI_MAPPER && DeviceName(ports, n, input) == name)
+            return "  [TOLVEX port " + std::to_string(n) + "]";
+    return ours || wcsstr(name, input ? kOurInName : kOurOutName) ? "  [TOLVEX]" : "";
+}
+
 void ListOut(Devices *dev, UINT id, const std::string &label)
 {
     MIDIOUTCAPSW c;
@@ -52,8 +64,7 @@ void ListOut(Devices *dev, UINT id, const std::string &label)
         printf("  out %s: %s\n", label.c_str(), ErrorText(r).c_str());
         return;
     }
-    printf("  out %s: %s%s\n", label.c_str(), Narrow(c.szPname).c_str(),
-           wcsstr(c.szPname, kOurOutName) ? "  [TOLVEX]" : "");
+    printf("  out %s: %s%s\n", label.c_str(), Narrow(c.szPname).c_str(), Tag(dev, id, c.szPname, false).c_str());
     printf("         %s, manufacturer %u, product %u, driver version %u.%u, voices %u, notes %u, "
            "channels %04x, support %08lx\n",
            Technology(c.wTechnology), c.wMid, c.wPid, c.vDriverVersion >> 8, c.vDriverVersion & 0xFF, c.wVoices,
@@ -68,8 +79,7 @@ void ListIn(Devices *dev, UINT id, const std::string &label)
         printf("  in %s: %s\n", label.c_str(), ErrorText(r).c_str());
         return;
     }
-    printf("  in %s: %s%s\n", label.c_str(), Narrow(c.szPname).c_str(),
-           wcsstr(c.szPname, kOurInName) ? "  [TOLVEX]" : "");
+    printf("  in %s: %s%s\n", label.c_str(), Narrow(c.szPname).c_str(), Tag(dev, id, c.szPname, true).c_str());
     printf("         manufacturer %u, product %u, driver version %u.%u\n", c.wMid, c.wPid, c.vDriverVersion >> 8,
            c.vDriverVersion & 0xFF);
 }
@@ -96,13 +106,13 @@ void Progress(uint64_t nowUs, uint64_t totalUs, size_t sent, size_t events)
 
 /* Bytes sent of the total and the time left: at the rate seen so far, or
    at the line's rate before there is one to see. */
-void SendProgress(size_t done, size_t total, DWORD elapsedMs)
+void SendProgress(size_t done, size_t total, DWORD elapsedMs, double lineRate)
 {
     constexpr int kBar = 30;
     int filled = total ? (int)((uint64_t)done * kBar / total) : kBar;
     if (filled > kBar)
         filled = kBar;
-    double rate = elapsedMs >= kRateAfterMs && done > 0 ? done * 1000.0 / elapsedMs : kLineBytesPerSecond;
+    double rate = elapsedMs >= kRateAfterMs && done > 0 ? done * 1000.0 / elapsedMs : lineRate;
     uint64_t leftUs = done < total ? (uint64_t)((total - done) / rate * 1e6) : 0;
     printf("\r%zu / %zu bytes  [%s%s]  %s left ", done, total, std::string(filled, '#').c_str(),
            std::string(kBar - filled, '.').c_str(), Clock(leftUs).c_str());
@@ -138,12 +148,19 @@ int CmdList(Devices *dev)
     MIDIINCAPSW ic;
     if (winmm && dev->InCaps(MIDI_MAPPER, &ic) == MMSYSERR_NOERROR)
         ListIn(dev, MIDI_MAPPER, "mapper");
-    DWORD port = 0;
-    std::string portError = ReadPort(&port);
-    if (portError.empty())
-        printf("port: COM%lu\n", (unsigned long)port);
-    else
-        printf("port: %s; tolvexctl port N or tolvexctl config stores one\n", portError.c_str());
+    /* One port: the line it always had. */
+    std::vector<PortSetting> ports = ReadPorts();
+    for (size_t n = 0; n < ports.size(); n++) {
+        std::string label = ports.size() == 1 ? "port" : "port " + std::to_string(n);
+        if (!ports[n].comError.empty())
+            printf("%s: %s; tolvexctl port N or tolvexctl config stores one\n", label.c_str(),
+                   ports[n].comError.c_str());
+        else if (ports.size() == 1)
+            printf("port: COM%lu\n", (unsigned long)ports[n].com);
+        else
+            printf("%s: COM%lu at %lu bit/s\n", label.c_str(), (unsigned long)ports[n].com,
+                   (unsigned long)ports[n].baud);
+    }
     return kExitOk;
 }
 
@@ -254,7 +271,8 @@ int CmdSend(Devices *dev, const Options &o)
         total += m.bytes.size();
     /* Progress for a send that takes more than about a second: from the start
        when the line needs that long for it, else once a second has gone. */
-    bool lineTakesLong = total > kLineBytesPerSecond;
+    double lineRate = LineBytesPerSecond(o);
+    bool lineTakesLong = total > lineRate;
     DWORD start = GetTickCount(), lastDrawn = 0;
     bool drawn = false;
     size_t done = 0;
@@ -265,7 +283,7 @@ int CmdSend(Devices *dev, const Options &o)
             return;
         drawn = true;
         lastDrawn = now;
-        SendProgress(done, total, now - start);
+        SendProgress(done, total, now - start, lineRate);
         if (last)
             printf("\n");
     };

@@ -3,8 +3,8 @@
  * picking and opening a device, sending one message, and the input side
  * (buffers queued, notifications collected) that dump, selftest and identity
  * read. The commands live in cmd_output.cpp (list, play, send), cmd_input.cpp
- * (dump, selftest, identity) and cmd_setup.cpp (config, port, latency,
- * install, uninstall, doctor).
+ * (dump, selftest, identity), cmd_port.cpp (port, latency), cmd_setup.cpp
+ * (config, install, uninstall) and cmd_doctor.cpp (doctor).
  */
 #pragma once
 
@@ -26,9 +26,19 @@ constexpr DWORD kInBufferSize = 1024; /* bytes each */
 constexpr wchar_t kOurOutName[] = L"VeldorNT MIDI Out";
 constexpr wchar_t kOurInName[] = L"VeldorNT MIDI In";
 
+constexpr int kPortNone = -1; /* no --port */
+
+/* A value that tolvexctl port N (or port add) stores, as typed; checked by the command. */
+struct PortValue {
+    bool given = false;
+    std::string text;
+};
+
 struct Options {
     std::wstring driver;
-    int device = kDeviceByName; /* winmm's device number, or one of the two above */
+    int device = kDeviceByName;          /* winmm's device number, or one of the two above */
+    int port = kPortNone;                /* --port N: port N's devices; for latency, port N's input mode */
+    PortValue com, speed, name, latency; /* port N --com --speed --name --latency */
     double seconds = 0;
     bool quiet = false;
     bool reclaim = false; /* install --reclaim: a slot that repeats wdmaud.drv, when none is free */
@@ -42,7 +52,10 @@ extern HANDLE gArrived;         /* set when input has arrived */
 
 void Fail(const std::string &what);
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out, std::string *error);
+/* The device that --device or --port names; without either, port 0's. */
 bool PickDevice(Devices *dev, const Options &o, bool input, UINT *id);
+/* Bytes a second on the line of the port that the command uses. */
+double LineBytesPerSecond(const Options &o);
 bool Opened(MMRESULT r, const char *what);
 bool Send(Devices *dev, const std::vector<uint8_t> &bytes, bool sysex);
 bool Send(Devices *dev, const uint8_t *data, size_t size, bool sysex);
@@ -128,3 +141,9 @@ int CmdLatency(const Options &o);
 int CmdInstall(const Options &o);
 int CmdUninstall(const Options &o);
 int CmdDoctor();
+
+/* How a port answers when it is opened and asked for a speed, as the driver does. */
+enum class Line { kTakes, kRefuses, kMissing, kHeld, kNotSerial, kFailed };
+/* Opens COMn, asks for the speed as the driver does, puts the settings back
+   and closes it; *error is the system's code when it does not take it. */
+Line CheckLine(DWORD com, DWORD baud, DWORD *error);

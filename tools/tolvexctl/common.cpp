@@ -4,6 +4,7 @@
  */
 #include "commands.h"
 #include "midimsg.h"
+#include "settings.h"
 
 #include <mmddk.h>
 
@@ -13,6 +14,7 @@
 namespace
 {
 constexpr size_t kFileMax = 8u << 20; /* larger files are no MIDI files, and would fill memory with events */
+constexpr double kBitsPerByte = 10;   /* 8N1: a start bit, 8 data bits, a stop bit */
 
 CRITICAL_SECTION gInLock;
 std::vector<Received> gReceived;
@@ -43,37 +45,65 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out, std::stri
     return ok;
 }
 
-/* Our device's number: the mapper or the one given, else the one whose name is ours. */
+/* Our device's number: the mapper or the one given; else port N's (port 0's
+   without --port). The DLL loaded itself has port N as device N; through
+   winmm it is the device that has port N's name. */
 bool PickDevice(Devices *dev, const Options &o, bool input, UINT *id)
 {
     if (o.device == kDeviceMapper) {
         *id = MIDI_MAPPER;
         return true;
     }
+    std::string kind = input ? "input" : "output";
     UINT n = input ? dev->NumIn() : dev->NumOut();
     if (o.device >= 0) {
         if ((UINT)o.device >= n) {
-            Fail("no MIDI " + std::string(input ? "input" : "output") + " device " + std::to_string(o.device) +
-                 " (there are " + std::to_string(n) + ")");
+            Fail("no MIDI " + kind + " device " + std::to_string(o.device) + " (there are " + std::to_string(n) + ")");
             return false;
         }
         *id = (UINT)o.device;
         return true;
     }
+    UINT port = o.port == kPortNone ? 0 : (UINT)o.port;
+    if (dev->Name() != "winmm") {
+        if (port >= n) {
+            Fail("no port " + std::to_string(port) + ": the driver serves " + std::to_string(n) + " port" +
+                 (n == 1 ? "" : "s") + " (tolvexctl port lists them)");
+            return false;
+        }
+        *id = port;
+        return true;
+    }
+    std::vector<PortSetting> ports = ReadPorts();
+    std::wstring want = port < ports.size() ? DeviceName(ports, port, input) : std::wstring();
     for (UINT k = 0; k < n; k++) {
         MIDIOUTCAPSW oc;
         MIDIINCAPSW ic;
         const wchar_t *name = nullptr;
         if (input ? dev->InCaps(k, &ic) == MMSYSERR_NOERROR : dev->OutCaps(k, &oc) == MMSYSERR_NOERROR)
             name = input ? ic.szPname : oc.szPname;
-        if (name && wcsstr(name, input ? kOurInName : kOurOutName)) {
+        /* Port 0 also by its default name: a driver installed before its name was stored. */
+        if (name && ((!want.empty() && want == name) ||
+                     (o.port == kPortNone && wcsstr(name, input ? kOurInName : kOurOutName)))) {
             *id = k;
             return true;
         }
     }
-    Fail(std::string("no MIDI ") + (input ? "input" : "output") + " device of TOLVEX.dll via " + dev->Name() +
-         ": install the driver (tolvexctl install), pick one with --device N, or load it with --driver PATH");
+    if (o.port != kPortNone)
+        Fail("no MIDI " + kind + " device of port " + std::to_string(port) + " via winmm" +
+             (want.empty() ? ": no such port is stored (tolvexctl port lists them)"
+                           : " named \"" + Narrow(want) + "\": is the driver installed (tolvexctl doctor)?"));
+    else
+        Fail("no MIDI " + kind + " device of TOLVEX.dll via " + dev->Name() +
+             ": install the driver (tolvexctl install), pick one with --device N, or load it with --driver PATH");
     return false;
+}
+
+double LineBytesPerSecond(const Options &o)
+{
+    std::vector<PortSetting> ports = ReadPorts();
+    size_t n = o.port == kPortNone || (size_t)o.port >= ports.size() ? 0 : (size_t)o.port;
+    return ports[n].baud / kBitsPerByte;
 }
 
 bool Opened(MMRESULT r, const char *what)

@@ -6,55 +6,22 @@
  */
 #include "install.h"
 #include "device.h"
+#include "drivers32.h"
 
 #include <cstring>
-#include <cwctype>
 
 const wchar_t kDriverFile[] = L"tolvex.dll";
 const wchar_t kDriverDescription[] = L"Tolvex serial MIDI driver";
+const wchar_t kDrivers32[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+const wchar_t kDriversDesc[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 
 namespace
 {
-const wchar_t kDrivers32[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-const wchar_t kDriversDesc[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
-const wchar_t kDevice0[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
-constexpr int kSettingsParents = 2; /* Parameters and the driver's key: removed with Device0 when empty */
-const wchar_t kComId[] = L"COMID";
-const wchar_t kLowLatency[] = L"LowLatency"; /* not 0: the driver reads its input every millisecond */
-constexpr int kAliases = 10;                 /* midi, midi1 ... midi9: what winmm enumerates */
-constexpr WORD kMachineI386 = 0x014C;        /* IMAGE_FILE_MACHINE_I386 */
-constexpr WORD kMachineAmd64 = 0x8664;       /* IMAGE_FILE_MACHINE_AMD64 */
-
-constexpr int kFirstOurs = 2;              /* midi and midi1 are Windows': its synthesizer, Windows MIDI Services */
-const wchar_t kWdmaud[] = L"wdmaud.drv";   /* Windows' audio driver; machines often hold it in several slots */
-const wchar_t kWdmaud2[] = L"wdmaud2.drv"; /* midi1 when Windows MIDI Services is on */
-const wchar_t kMidiSrv[] = L"MidiSrvTransferComplete"; /* REG_DWORD 1 beside them when it is on */
+constexpr WORD kMachineI386 = 0x014C;  /* IMAGE_FILE_MACHINE_I386 */
+constexpr WORD kMachineAmd64 = 0x8664; /* IMAGE_FILE_MACHINE_AMD64 */
 /* Per architecture (32 or 64 appended): each value a Drivers32 slot that
    install --reclaim took, with what it held, for uninstall to give back. */
 const wchar_t kReclaimed[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Reclaimed";
-
-std::wstring Lower(std::wstring s)
-{
-    for (wchar_t &c : s)
-        c = (wchar_t)towlower(c);
-    return s;
-}
-
-std::string Win32Error(const char *what, DWORD code)
-{
-    char text[512] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                   nullptr);
-    std::string t = text;
-    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ' || t.back() == '.'))
-        t.pop_back();
-    std::string s = std::string(what) + ": " + (t.empty() ? "error" : t) + " (" + std::to_string(code) + ")";
-    if (code == ERROR_ACCESS_DENIED)
-        s += "; run it from an administrator's command prompt";
-    return s;
-}
-
-REGSAM View(int bits) { return bits == 32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY; }
 
 bool IsWow64()
 {
@@ -62,30 +29,6 @@ bool IsWow64()
     typedef BOOL(WINAPI * Fn)(HANDLE, PBOOL);
     Fn fn = (Fn)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process");
     return fn && fn(GetCurrentProcess(), &wow) && wow;
-}
-
-/* The system directory that a program of `bits` sees as its own. */
-std::string SystemDirectory(int bits, std::wstring *dir)
-{
-    wchar_t buf[MAX_PATH];
-    UINT n;
-    if (bits == NativeBits()) {
-        n = GetSystemDirectoryW(buf, MAX_PATH);
-    } else if (bits == 32) {
-        n = GetSystemWow64DirectoryW(buf, MAX_PATH);
-        if (n == 0)
-            return "no 32-bit system directory on this Windows";
-    } else {
-        if (!IsWow64())
-            return "32-bit Windows takes no 64-bit driver";
-        n = GetWindowsDirectoryW(buf, MAX_PATH);
-        if (n > 0 && n < MAX_PATH - 12)
-            wcscat(buf, L"\\Sysnative"); /* the real system32, past the 32-bit redirection */
-    }
-    if (n == 0 || n >= MAX_PATH)
-        return Win32Error("system directory", GetLastError());
-    *dir = buf;
-    return std::string();
 }
 
 /* 32 or 64 from the DLL's own header, or 0 when it is no such DLL. */
@@ -117,138 +60,31 @@ int DllBits(const std::wstring &path, std::string *error)
     return 0;
 }
 
-std::wstring AliasName(int k) { return k == 0 ? L"midi" : L"midi" + std::to_wstring(k); }
-
-/* The value's text, or empty when it is absent or no string. */
-std::wstring ReadText(HKEY key, const wchar_t *name)
-{
-    wchar_t buf[MAX_PATH] = L"";
-    DWORD type = 0, size = sizeof buf - sizeof(wchar_t);
-    if (RegQueryValueExW(key, name, nullptr, &type, (BYTE *)buf, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return std::wstring();
-    buf[size / sizeof(wchar_t)] = 0;
-    return buf;
-}
-
-/* Drivers32 names a DLL by file name, sometimes with a path. */
-std::wstring FileName(const std::wstring &value)
-{
-    std::wstring v = Lower(value);
-    size_t slash = v.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? v : v.substr(slash + 1);
-}
-
-bool IsOurs(const std::wstring &value) { return FileName(value) == kDriverFile; }
-
-/* The ten slots of one view: each one's text, and whether a value is there
-   at all (one that is no string still takes its slot). */
-struct Slots {
-    std::wstring text[kAliases];
-    bool taken[kAliases] = {};
-};
-
-Slots ReadSlots(HKEY key)
-{
-    Slots s;
-    for (int k = 0; k < kAliases; k++) {
-        s.text[k] = ReadText(key, AliasName(k).c_str());
-        s.taken[k] = RegQueryValueExW(key, AliasName(k).c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    }
-    return s;
-}
-
-/* Slot k (midi2 ... midi9) holds wdmaud.drv, which another of the ten holds too. */
-bool Repeats(const Slots &s, int k)
-{
-    int n = 0;
-    for (const std::wstring &t : s.text)
-        n += FileName(t) == kWdmaud;
-    return k >= kFirstOurs && FileName(s.text[k]) == kWdmaud && n >= 2;
-}
-
-std::vector<std::wstring> ValueNames(HKEY key)
-{
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; i++) {
-        wchar_t name[256];
-        DWORD n = 256;
-        LONG r = RegEnumValueW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_NO_MORE_ITEMS)
-            break;
-        if (r == ERROR_SUCCESS)
-            names.push_back(std::wstring(name, n));
-    }
-    return names;
-}
-
-/* Entries of ours that winmm never reads: any name but the ten slots. */
-std::vector<std::wstring> Strays(HKEY key)
-{
-    std::vector<std::wstring> out;
-    for (const std::wstring &name : ValueNames(key)) {
-        bool slot = false;
-        for (int k = 0; k < kAliases; k++)
-            slot = slot || Lower(name) == AliasName(k);
-        if (!slot && IsOurs(ReadText(key, name.c_str())))
-            out.push_back(name);
-    }
-    return out;
-}
-
-LONG CopyValue(HKEY from, const std::wstring &fromName, HKEY to, const std::wstring &toName)
-{
-    BYTE data[2048];
-    DWORD type = 0, size = sizeof data;
-    LONG r = RegQueryValueExW(from, fromName.c_str(), nullptr, &type, data, &size);
-    return r != ERROR_SUCCESS ? r : RegSetValueExW(to, toName.c_str(), 0, type, data, size);
-}
-
-LONG SetText(HKEY key, const wchar_t *name, const wchar_t *text)
-{
-    return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
-}
-
 std::wstring ReclaimedKey(int bits) { return kReclaimed + std::to_wstring(bits); }
-
-std::string RegistryPath(int bits)
-{
-    return bits == 32 && WindowsBits() == 64
-               ? "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32"
-               : "HKLM\\" + Narrow(kDrivers32);
-}
-
-/* Why the view has no slot for the driver, what holds each one, and what
-   to do. */
-std::string NoSlot(int bits, const Slots &s)
-{
-    std::string arch = std::to_string(bits) + "-bit";
-    std::string m = "no free slot for the " + arch + " driver in " + RegistryPath(bits) +
-                    ": winmm reads only midi, midi1 ... midi9, midi and midi1 are Windows' own, and the others are "
-                    "taken:\n";
-    int repeat = -1;
-    for (int k = 0; k < kAliases; k++) {
-        std::string held = !s.taken[k] ? "(free)" : s.text[k].empty() ? "(not a file name)" : Narrow(s.text[k]);
-        std::string name = Narrow(AliasName(k));
-        m += "  " + name + std::string(7 - name.size(), ' ') + held;
-        if (k < kFirstOurs)
-            m += "   Windows' own";
-        else if (Repeats(s, k))
-            m += "   repeats wdmaud.drv";
-        m += "\n";
-        if (repeat < 0 && Repeats(s, k))
-            repeat = k;
-    }
-    if (repeat >= 0)
-        return m + "\"tolvexctl install --reclaim\" takes " + Narrow(AliasName(repeat)) +
-               " in place of its repeated wdmaud.drv, records it and gives it back on uninstall";
-    return m +
-           "none of midi2 ... midi9 repeats wdmaud.drv, so there is nothing to reclaim. To free a slot, "
-           "uninstall a MIDI driver that is no longer used (with its own uninstaller or in Device Manager), or "
-           "delete its midiN value in regedit under " +
-           RegistryPath(bits) + "; then run tolvexctl install again";
-}
 } // namespace
+
+std::string SystemDirectory(int bits, std::wstring *dir)
+{
+    wchar_t buf[MAX_PATH];
+    UINT n;
+    if (bits == NativeBits()) {
+        n = GetSystemDirectoryW(buf, MAX_PATH);
+    } else if (bits == 32) {
+        n = GetSystemWow64DirectoryW(buf, MAX_PATH);
+        if (n == 0)
+            return "no 32-bit system directory on this Windows";
+    } else {
+        if (!IsWow64())
+            return "32-bit Windows takes no 64-bit driver";
+        n = GetWindowsDirectoryW(buf, MAX_PATH);
+        if (n > 0 && n < MAX_PATH - 12)
+            wcscat(buf, L"\\Sysnative"); /* the real system32, past the 32-bit redirection */
+    }
+    if (n == 0 || n >= MAX_PATH)
+        return Win32Error("system directory", GetLastError());
+    *dir = buf;
+    return std::string();
+}
 
 int NativeBits() { return sizeof(void *) == 8 ? 64 : 32; }
 
@@ -258,19 +94,6 @@ int DllArchitecture(const std::wstring &path)
 {
     std::string error;
     return DllBits(path, &error);
-}
-
-std::wstring InstalledAlias(int bits)
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ | View(bits), &key) != ERROR_SUCCESS)
-        return std::wstring();
-    std::wstring found;
-    for (int k = 0; k < kAliases && found.empty(); k++)
-        if (IsOurs(ReadText(key, AliasName(k).c_str())))
-            found = AliasName(k);
-    RegCloseKey(key);
-    return found;
 }
 
 std::string Install(const std::wstring &dllPath, bool reclaim, std::string *report)
@@ -435,33 +258,6 @@ std::string Uninstall(int bits, std::string *report)
     return std::string();
 }
 
-Registration ReadRegistration(int bits)
-{
-    Registration g;
-    std::wstring dir;
-    if (!(g.error = SystemDirectory(bits, &dir)).empty())
-        return g;
-    g.file = dir + L"\\" + kDriverFile;
-    g.fileThere = GetFileAttributesW(g.file.c_str()) != INVALID_FILE_ATTRIBUTES;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ | View(bits), &key) != ERROR_SUCCESS)
-        return g;
-    Slots s = ReadSlots(key);
-    for (int k = 0; k < kAliases && g.ours.empty(); k++)
-        if (IsOurs(s.text[k]))
-            g.ours = AliasName(k);
-    g.strays = Strays(key);
-    g.midi = s.text[0];
-    g.midi1 = s.text[1];
-    DWORD on = 0, type = 0, size = sizeof on;
-    g.midiSrv = RegQueryValueExW(key, kMidiSrv, nullptr, &type, (BYTE *)&on, &size) == ERROR_SUCCESS &&
-                type == REG_DWORD && on == 1;
-    RegCloseKey(key);
-    return g;
-}
-
-bool IsWindowsMidiPair(const Registration &r) { return FileName(r.midi) == kWdmaud && FileName(r.midi1) == kWdmaud2; }
-
 std::vector<std::wstring> DllsBeside(const std::wstring &dir, std::string *notes)
 {
     const wchar_t *const names[] = {L"TOLVEX.dll", L"TOLVEX32.dll"};
@@ -493,94 +289,4 @@ std::vector<std::wstring> DllsBeside(const std::wstring &dir, std::string *notes
                       "-bit programs will not see the driver\n";
     }
     return found;
-}
-
-std::string RemoveSettingsIfUnused(std::string *report)
-{
-    for (int bits : {32, 64})
-        if (bits <= WindowsBits() && !InstalledAlias(bits).empty())
-            return std::string();
-    std::wstring key = kDevice0;
-    LONG r = RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
-    if (r == ERROR_FILE_NOT_FOUND)
-        return std::string();
-    if (r != ERROR_SUCCESS)
-        return Win32Error("cannot remove the stored settings", (DWORD)r);
-    *report += "removed the stored port and input mode\n";
-    /* Only as far up as nothing else is kept there: a service of that name
-       would keep its own values. */
-    for (int k = 0; k < kSettingsParents; k++) {
-        key.erase(key.find_last_of(L'\\'));
-        HKEY h;
-        DWORD subkeys = 1, values = 1;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-            break;
-        RegQueryInfoKeyW(h, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                         nullptr);
-        RegCloseKey(h);
-        if (subkeys != 0 || values != 0 || RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str()) != ERROR_SUCCESS)
-            break;
-    }
-    return std::string();
-}
-
-/* A REG_DWORD of ...\Parameters\Device0. */
-static std::string StoreSetting(const wchar_t *name, DWORD value, const char *what)
-{
-    HKEY key;
-    LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (r == ERROR_SUCCESS) {
-        r = RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
-        RegCloseKey(key);
-    }
-    return r == ERROR_SUCCESS ? std::string() : Win32Error(what, (DWORD)r);
-}
-
-static bool ReadSetting(const wchar_t *name, DWORD *value)
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD type = 0, size = sizeof *value;
-    LONG r = RegQueryValueExW(key, name, nullptr, &type, (BYTE *)value, &size);
-    RegCloseKey(key);
-    return r == ERROR_SUCCESS && type == REG_DWORD;
-}
-
-std::string StorePort(DWORD port) { return StoreSetting(kComId, port, "cannot store the port"); }
-
-/* As the driver reads it: a REG_DWORD of up to 4 bytes (a shorter one's high
-   bytes 0), anything else no port at all. Empty string for a usable port. */
-std::string ReadPort(DWORD *port)
-{
-    *port = 0;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDevice0, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return "no port is stored";
-    BYTE data[2 * sizeof(DWORD)] = {}; /* room to tell a value longer than a REG_DWORD */
-    DWORD type = REG_NONE, size = sizeof data;
-    LONG r = RegQueryValueExW(key, kComId, nullptr, &type, data, &size);
-    RegCloseKey(key);
-    if (r == ERROR_FILE_NOT_FOUND)
-        return "no port is stored";
-    if (r != ERROR_SUCCESS && r != ERROR_MORE_DATA)
-        return Win32Error("cannot read the stored port", (DWORD)r);
-    const std::string noPort = "; the driver takes it as no port";
-    if (type != REG_DWORD)
-        return "the stored port (COMID) is not a REG_DWORD" + noPort;
-    if (size > sizeof(DWORD))
-        return "the stored port (COMID) is a REG_DWORD of " + std::to_string(size) + " bytes, not 4" + noPort;
-    memcpy(port, data, sizeof(DWORD));
-    if (*port < kPortFirst || *port > kPortLast)
-        return "the stored value " + std::to_string(*port) + " is not a port (COM" + std::to_string(kPortFirst) +
-               " to COM" + std::to_string(kPortLast) + ")";
-    return std::string();
-}
-
-std::string StoreLowLatency(bool on) { return StoreSetting(kLowLatency, on ? 1 : 0, "cannot store the input mode"); }
-
-bool ReadLowLatency()
-{
-    DWORD value = 0;
-    return ReadSetting(kLowLatency, &value) && value != 0;
 }

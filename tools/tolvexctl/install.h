@@ -1,8 +1,7 @@
 /*
  * What tolvexctl changes on the machine: the driver's file in the system
- * directory, its Drivers32 entry and description, the stored port and input
- * mode.
- * The INF (install/tolvex.inf) registers the same names.
+ * directory, its Drivers32 entry and description (the stored settings are
+ * settings.h's). The INF (install/tolvex.inf) registers the same names.
  */
 #pragma once
 
@@ -49,16 +48,3 @@ bool IsWindowsMidiPair(const Registration &r); /* midi = wdmaud.drv, midi1 = wdm
    by what each file holds, that this Windows takes: this program's own
    architecture first. *notes says what was passed over or is missing. */
 std::vector<std::wstring> DllsBeside(const std::wstring &dir, std::string *notes);
-
-/* Once no architecture's driver is registered, the stored settings go
-   too; empty string on success. */
-std::string RemoveSettingsIfUnused(std::string *report);
-
-/* The port under ...\Parameters\Device0, value "COMID". */
-std::string StorePort(DWORD port);
-constexpr DWORD kPortFirst = 1, kPortLast = 256; /* COM numbers Windows gives out */
-std::string ReadPort(DWORD *port);               /* empty string for a port, else what is stored instead */
-
-/* The input mode beside it, value "LowLatency"; absent means standard. */
-std::string StoreLowLatency(bool on);
-bool ReadLowLatency();

@@ -7,6 +7,7 @@
  */
 #include "commands.h"
 #include "install.h"
+#include "settings.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,12 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "  send FILE.syx | HEX...  send system exclusive or raw messages (\"90 3c 40\")\n"
                       "  dump [--time SECONDS]   print what arrives until Ctrl-C or the time is up\n"
                       "  config                  open the driver's setup dialog\n"
-                      "  port [N]                show or store the port (COMN), also above COM4\n"
+                      "  port                    every port: number, COM, speed, input mode, device names\n"
+                      "  port COMn               store port 0's COM port, also above COM4 (port 5: COM5)\n"
+                      "  port add COMn [--speed S] [--name NAME]  one more port, a pair of devices\n"
+                      "  port N [--com COMn] [--speed S] [--name NAME] [--latency low|standard]\n"
+                      "                          change port N (--name \"\": the default name)\n"
+                      "  port remove N           remove port N; the later ports move down a number\n"
                       "  latency [low|standard]  show or store the input mode (low: read every ms)\n"
                       "  selftest                send a pattern and check it comes back (loop-back plug)\n"
                       "  identity [--time S]     ask the module who it is (universal identity request)\n"
@@ -30,8 +36,10 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "  uninstall [32|64]       remove what install added (without 32|64: every one)\n"
                       "  doctor                  check the installation, the port and the settings\n"
                       "--driver PATH loads TOLVEX.dll itself instead of going through winmm (for Wine).\n"
-                      "--device N picks winmm's device N instead of the one named VeldorNT,\n"
+                      "--device N picks winmm's device N instead of port 0's,\n"
                       "--device mapper winmm's MIDI mapper (not with --driver).\n"
+                      "--port N picks port N's devices (play, send, dump, selftest, identity) or input\n"
+                      "mode (latency); without it, port 0's.\n"
                       "--version prints tolvexctl's version.\n";
 
 BOOL WINAPI OnCtrl(DWORD type)
@@ -56,6 +64,16 @@ bool ParseOptions(int argc, char **argv, Options *o)
             o->device = v == "mapper" ? kDeviceMapper : (int)strtol(v.c_str(), &end, 10);
             if (o->device != kDeviceMapper && (*end != 0 || o->device < 0))
                 return false;
+        } else if (a == "--port" && hasValue) {
+            char *end;
+            long n = strtol(argv[++k], &end, 10);
+            if (*end != 0 || argv[k][0] == 0 || n < 0 || n >= kMaxPorts)
+                return false;
+            o->port = (int)n;
+        } else if ((a == "--com" || a == "--speed" || a == "--name" || a == "--latency") && hasValue) {
+            PortValue &v = a == "--com" ? o->com : a == "--speed" ? o->speed : a == "--name" ? o->name : o->latency;
+            v.given = true;
+            v.text = argv[++k];
         } else if (a == "--time" && hasValue) {
             char *end;
             o->seconds = strtod(argv[++k], &end);
@@ -86,6 +104,10 @@ int main(int argc, char **argv)
     Options o;
     if (!ParseOptions(argc, argv, &o)) {
         fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    if (o.port != kPortNone && o.device != kDeviceByName) {
+        Fail("--port and --device both pick a device: give one of them");
         return kExitUsage;
     }
     if (o.device == kDeviceMapper && !o.driver.empty()) {

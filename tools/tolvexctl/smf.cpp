@@ -1,12 +1,12 @@
 /*
- * Standard MIDI File reader. Every length in the file is checked against
- * what is really there before it is used, so that a truncated or damaged
- * file ends in an error naming the place rather than a read past the end.
- * Every time is checked against a bound before it is made, so that crafted
- * delta times cannot wrap it. The tracks are read twice: once to check and
- * count them, then merged straight into room made once, with no sorting.
+ * Standard MIDI File reader: the header and chunks, and the tracks merged
+ * by time (smf_track.cpp reads each track). Every time is checked against a
+ * bound before it is made, so that crafted delta times cannot wrap it. The
+ * tracks are read twice: once to check and count them, then merged straight
+ * into room made once, with no sorting.
  */
 #include "smf.h"
+#include "smf_track.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,198 +17,13 @@ namespace
 {
 constexpr size_t kChunkHeader = 8;         /* four-letter id and 32-bit length */
 constexpr size_t kHeaderData = 6;          /* format, track count, division */
-constexpr int kVlqMaxBytes = 4;            /* a delta time or length never needs more */
 constexpr uint32_t kDefaultTempo = 500000; /* us per quarter note until a set-tempo (120 bpm) */
-constexpr uint8_t kMeta = 0xFF;
-constexpr uint8_t kSysEx = 0xF0;
-constexpr uint8_t kEscape = 0xF7; /* sysex continuation or raw bytes */
-constexpr uint8_t kMetaEndOfTrack = 0x2F;
-constexpr uint8_t kMetaTempo = 0x51;
-constexpr uint32_t kTempoBytes = 3;
 
 static_assert(sizeof(Event) == 8, "an event stays 8 bytes: a file may hold millions");
 static_assert(kMaxLengthUs <= Event::kMaxUs, "every time read fits an event");
 
-struct Cursor {
-    const uint8_t *data;
-    size_t pos;
-    size_t end;
-    int track;
-};
-
-std::string Where(const Cursor &c, size_t at)
-{
-    char b[64];
-    snprintf(b, sizeof b, "track %d, byte 0x%zx: ", c.track + 1, at);
-    return b;
-}
-
 uint32_t Be32(const uint8_t *p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
 uint16_t Be16(const uint8_t *p) { return (uint16_t)(p[0] << 8 | p[1]); }
-
-bool ReadVlq(Cursor &c, uint32_t *value, const char *what, std::string *error)
-{
-    size_t at = c.pos;
-    uint32_t v = 0;
-    for (int n = 0; n < kVlqMaxBytes; n++) {
-        if (c.pos >= c.end) {
-            *error = Where(c, at) + "the track ends inside a " + what;
-            return false;
-        }
-        uint8_t b = c.data[c.pos++];
-        v = v << 7 | (b & 0x7F);
-        if ((b & 0x80) == 0) {
-            *value = v;
-            return true;
-        }
-    }
-    *error = Where(c, at) + "a " + what + " longer than 4 bytes";
-    return false;
-}
-
-int ChannelLength(uint8_t status)
-{
-    switch (status & 0xF0) {
-    case 0xC0: /* program change */
-    case 0xD0: /* channel pressure */
-        return 2;
-    default:
-        return 3;
-    }
-}
-
-/* What a track holds next, as Next reads it. */
-struct Item {
-    enum Kind { kShort, kLong, kTempo, kEnd } kind;
-    uint64_t tick;
-    uint32_t value;      /* kShort: the message packed low byte first; kTempo: us per quarter note */
-    bool withF0;         /* kLong: an F0 goes before the data (the file leaves it out) */
-    const uint8_t *data; /* kLong: the bytes in the file */
-    uint32_t size;
-};
-
-/* Reads one track's events in order. Everything a track holds is checked
-   here, so that a second reading of the same track cannot fail. */
-class TrackReader
-{
-  public:
-    explicit TrackReader(const Cursor &c) : c_(c) {}
-
-    /* The next message, tempo change or the track's end; false with *error
-       set when the track is damaged. After kEnd it keeps answering kEnd. */
-    bool Next(Item *item, std::string *error)
-    {
-        while (!ended_ && c_.pos < c_.end) {
-            uint32_t delta;
-            if (!ReadVlq(c_, &delta, "delta time", error))
-                return false;
-            tick_ += delta;
-            size_t at = c_.pos;
-            if (c_.pos >= c_.end) {
-                *error = Where(c_, at) + "the track ends after a delta time, without its event";
-                return false;
-            }
-            *item = Item{Item::kShort, tick_, 0, false, nullptr, 0};
-            uint8_t b = c_.data[c_.pos];
-            if (b == kMeta) {
-                c_.pos++;
-                if (c_.pos >= c_.end) {
-                    *error = Where(c_, at) + "the track ends inside a meta event";
-                    return false;
-                }
-                uint8_t type = c_.data[c_.pos++];
-                uint32_t len;
-                if (!ReadVlq(c_, &len, "meta event length", error))
-                    return false;
-                if (len > c_.end - c_.pos) {
-                    *error =
-                        Where(c_, at) + "a meta event of " + std::to_string(len) + " bytes runs past the track's end";
-                    return false;
-                }
-                if (type == kMetaEndOfTrack) {
-                    ended_ = true; /* anything after it is not part of the track */
-                    break;
-                }
-                const uint8_t *p = c_.data + c_.pos;
-                c_.pos += len;
-                if (type == kMetaTempo) {
-                    if (len != kTempoBytes) {
-                        *error = Where(c_, at) + "a set-tempo event of " + std::to_string(len) + " bytes (3 expected)";
-                        return false;
-                    }
-                    item->kind = Item::kTempo;
-                    item->value = (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2];
-                    if (item->value == 0) {
-                        *error = Where(c_, at) + "a set-tempo event of 0 us per quarter note";
-                        return false;
-                    }
-                    return true;
-                }
-                continue;
-            }
-            if (b == kSysEx || b == kEscape) {
-                c_.pos++;
-                uint32_t len;
-                if (!ReadVlq(c_, &len, "system exclusive length", error))
-                    return false;
-                if (len > c_.end - c_.pos) {
-                    *error = Where(c_, at) + "a system exclusive event of " + std::to_string(len) +
-                             " bytes runs past the track's end";
-                    return false;
-                }
-                item->kind = Item::kLong;
-                item->withF0 = b == kSysEx;
-                item->data = c_.data + c_.pos;
-                item->size = len;
-                c_.pos += len;
-                if (item->withF0 || len > 0) /* an empty escape sends nothing */
-                    return true;
-                continue;
-            }
-            if (b >= 0xF0) {
-                char t[80];
-                snprintf(t, sizeof t, "status 0x%02x cannot stand in a file (only in a system exclusive escape)", b);
-                *error = Where(c_, at) + t;
-                return false;
-            }
-            if (b & 0x80) {
-                status_ = b;
-                c_.pos++;
-            } else if (status_ == 0) {
-                char t[64];
-                snprintf(t, sizeof t, "data byte 0x%02x with no status byte before it", b);
-                *error = Where(c_, at) + t;
-                return false;
-            }
-            item->value = status_;
-            for (int k = 1; k < ChannelLength(status_); k++) {
-                if (c_.pos >= c_.end) {
-                    *error = Where(c_, at) + "the track ends inside a channel message";
-                    return false;
-                }
-                uint8_t d = c_.data[c_.pos];
-                if (d & 0x80) {
-                    char t[80];
-                    snprintf(t, sizeof t, "status 0x%02x where message 0x%02x needs a data byte", d, status_);
-                    *error = Where(c_, c_.pos) + t;
-                    return false;
-                }
-                item->value |= (uint32_t)d << (8 * k);
-                c_.pos++;
-            }
-            return true;
-        }
-        ended_ = true; /* without an end-of-track event the last event ends it */
-        *item = Item{Item::kEnd, tick_, 0, false, nullptr, 0};
-        return true;
-    }
-
-  private:
-    Cursor c_;
-    uint64_t tick_ = 0;
-    uint8_t status_ = 0; /* running status; kept across meta and sysex events, as lenient readers do */
-    bool ended_ = false;
-};
 
 /* a * b / c when it is at most limit; false when it is more. Nothing here
    overflows while (limit + 1) * c does not. */
