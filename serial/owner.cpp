@@ -12,17 +12,18 @@
 
 namespace
 {
-constexpr UINT kResolutionMs = 1;  /* timer resolution held while the owner runs */
-constexpr DWORD kTurnMs = 1;       /* the owner reads the port this often, and sooner for output */
-constexpr DWORD kLookMs = 50;      /* how often it looks for programs that ended */
-constexpr DWORD kLingerMs = 2000;  /* it ends this long after the last program left */
-constexpr UINT kReadSize = 4096;   /* bytes of one read */
-constexpr UINT kWriteMax = 4096;   /* bytes of one write: a long message goes in pieces */
+constexpr UINT kResolutionMs = 1; /* timer resolution held while the owner runs */
+constexpr DWORD kTurnMs = 1;      /* the owner reads the port this often, and sooner for output */
+constexpr DWORD kLookMs = 50;     /* how often it looks for programs that ended */
+constexpr DWORD kLingerMs = 2000; /* it ends this long after the last program left */
+constexpr UINT kReadSize = 4096;  /* bytes of one read */
+constexpr UINT kWriteMax = 4096;  /* bytes of one write: a long message goes in pieces */
 constexpr DWORD kNoPid = 0;
 
-OWNERSTATE gOwner;              /* the owner's view of the output slots */
+OWNERSTATE gOwner;                /* the owner's view of the output slots */
 HANDLE ahProcess[2][kShareSlots]; /* each slot's program's process, output and input */
 DWORD adwPid[2][kShareSlots];     /* the program each of those is of */
+BOOL afGone[2][kShareSlots];      /* that program had ended before it could be watched */
 BYTE abRead[kReadSize];
 BYTE abWrite[kWriteMax];
 
@@ -42,10 +43,12 @@ BOOL LookAtPrograms(SHAREDPORT *lpShare)
                 if (hProcess != 0)
                     CloseHandle(hProcess);
                 hProcess = dwPid != kNoPid ? OpenProcess(SYNCHRONIZE, FALSE, dwPid) : 0;
+                /* A process that this one may not watch is not taken for one that ended. */
+                afGone[d][s] = dwPid != kNoPid && hProcess == 0 && GetLastError() == ERROR_INVALID_PARAMETER;
                 adwPid[d][s] = dwPid;
             }
             /* Ended, killed perhaps, or gone before it could be watched. */
-            if (dwPid != kNoPid && (hProcess == 0 || WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0))
+            if (dwPid != kNoPid && (hProcess != 0 ? WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0 : afGone[d][s]))
                 ShareFreeSlot(&aSlot[s], dwPid);
             fInUse = fInUse || aSlot[s].dwPid != kNoPid;
         }
@@ -87,8 +90,9 @@ void Run(UINT uPort, SHAREDPORT *lpShare, HANDLE hPort, HANDLE hWork)
         if (dwErrors != 0)
             lpShare->dwLineErrors++;
 
-        UINT cbOut = OwnerNextWrite(lpShare, &gOwner, abWrite, kWriteMax, now);
-        if (cbOut != 0 && WriteComm(hPort, abWrite, (int)cbOut) != (int)cbOut && !QueryCommError(hPort, &dwErrors, nullptr))
+        UINT cbOut = OwnerFill(lpShare, &gOwner, abWrite, kWriteMax, now);
+        if (cbOut != 0 && WriteComm(hPort, abWrite, (int)cbOut) != (int)cbOut &&
+            !QueryCommError(hPort, &dwErrors, nullptr))
             break;
 
         if (now - dwLastLook >= kLookMs) {

@@ -37,15 +37,15 @@ struct SHARESLOT {
 };
 
 struct SHAREDPORT {
-    DWORD dwMagic;                    /* kShareMagic */
-    DWORD dwSize;                     /* sizeof(SHAREDPORT) */
-    std::atomic<DWORD> dwOwnerPid;    /* the owner's process; 0 while none runs */
-    std::atomic<DWORD> dwOwnerState;  /* kOwner... */
-    std::atomic<DWORD> dwInHead;      /* bytes the owner has put in the received ring, counting up */
-    std::atomic<DWORD> dwLineErrors;  /* line errors the owner has seen */
-    std::atomic<DWORD> dwLastJoin;    /* timeGetTime of the last join: the owner stays while the joiner claims */
-    BYTE abIn[kShareInRing];          /* the received ring */
-    DWORD adwInTime[kShareInRing];    /* timeGetTime of the read that took each byte */
+    DWORD dwMagic;                   /* kShareMagic */
+    DWORD dwSize;                    /* sizeof(SHAREDPORT) */
+    std::atomic<DWORD> dwOwnerPid;   /* the owner's process; 0 while none runs */
+    std::atomic<DWORD> dwOwnerState; /* kOwner... */
+    std::atomic<DWORD> dwInHead;     /* bytes the owner has put in the received ring, counting up */
+    std::atomic<DWORD> dwLineErrors; /* line errors the owner has seen */
+    std::atomic<DWORD> dwLastJoin;   /* timeGetTime of the last join: the owner stays while the joiner claims */
+    BYTE abIn[kShareInRing];         /* the received ring */
+    DWORD adwInTime[kShareInRing];   /* timeGetTime of the read that took each byte */
     SHARESLOT aOut[kShareSlots];
     SHARESLOT aIn[kShareSlots];
 };
@@ -87,6 +87,9 @@ void OwnerReset(OWNERSTATE *lpOwner);
    ended, inside its system exclusive gives an F7 first; whatever else it
    left is dropped. */
 UINT OwnerNextWrite(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT cbMax, DWORD dwNow);
+/* As many of OwnerNextWrite's pieces as fit in cbMax, in its order: one
+   write for everything that is ready. */
+UINT OwnerFill(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT cbMax, DWORD dwNow);
 /* Takes a free slot of aSlot for this program: only one whose output was
    all taken. Returns its index, or kShareSlots when none is free. */
 UINT ShareClaimSlot(SHARESLOT *aSlot, DWORD dwPid);

@@ -15,8 +15,9 @@ constexpr BYTE kEox = 0xF7;          /* end of system exclusive */
 constexpr BYTE kRealTime = 0xF8;     /* real-time bytes stand alone, anywhere */
 constexpr int kStatusShift = 4;      /* high nibble of a channel status byte */
 constexpr int kNoSlot = -1;
-constexpr DWORD kSysExIdleMs = 5000; /* a program's system exclusive that gives nothing for this long is ended */
-constexpr DWORD kInMargin = 4096;    /* bytes the owner may add while a program copies */
+constexpr DWORD kSysExIdleMs = 5000;        /* a program's system exclusive that gives nothing for this long is ended */
+constexpr DWORD kInMargin = 4096;           /* bytes the owner may add while a program copies: a read */
+constexpr UINT kFillRoom = kShareSlots + 4; /* a write's room for the F7s of every slot, or a message */
 
 DWORD Pending(const SHARESLOT &s) { return s.dwHead.load(std::memory_order_acquire) - s.dwTail.load(); }
 BYTE At(const SHARESLOT &s, DWORD dwOffset) { return s.abRing[(s.dwTail.load() + dwOffset) & (kShareOutRing - 1)]; }
@@ -60,9 +61,13 @@ UINT TakeSysEx(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, UI
 }
 
 /* The next whole message of slot s, with its status where the line's is
-   not the program's own; 0 when none is complete yet. */
-UINT TakeMessage(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, UINT cbMax, DWORD dwNow)
+   not the program's own, and the real-time bytes among its bytes where
+   they stand; 0 when none is complete yet, or it does not fit in cbMax. A
+   status byte inside it cuts it short (*pfCut): that part goes nowhere, as
+   a receiver would drop it. */
+UINT TakeWhole(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, UINT cbMax, DWORD dwNow, BOOL *pfCut)
 {
+    *pfCut = FALSE;
     SHARESLOT &slot = lpShare->aOut[s];
     OWNERSLOT &own = lpOwner->aSlot[s];
     DWORD cbAvail = Pending(slot);
@@ -97,13 +102,26 @@ UINT TakeMessage(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, 
         if (lpOwner->bLineStatus != own.bRunningStatus || lpOwner->iLineStatusSlot != (int)s)
             cbStatus = 1;
     }
-    if (cbAvail < cbMsg)
-        return 0; /* the program puts whole messages; the rest is on its way */
+    /* The message's own bytes, counted past the real-time bytes among them. */
+    UINT cbIn = 0;
+    for (UINT cbOwn = 0; cbOwn < cbMsg; cbIn++) {
+        if (cbIn == cbAvail)
+            return 0; /* the program puts whole messages; the rest is on its way */
+        BYTE x = At(slot, cbIn);
+        if (cbIn != 0 && x >= kChannelFirst && x < kRealTime) {
+            Take(slot, cbIn);
+            *pfCut = TRUE;
+            return 0;
+        }
+        cbOwn += x < kRealTime;
+    }
+    if (cbStatus + cbIn > cbMax)
+        return 0;
     if (cbStatus != 0)
         lpOut[0] = own.bRunningStatus;
-    for (UINT k = 0; k < cbMsg; k++)
+    for (UINT k = 0; k < cbIn; k++)
         lpOut[cbStatus + k] = At(slot, k);
-    Take(slot, cbMsg);
+    Take(slot, cbIn);
     BYTE bStatus = cbStatus != 0 ? own.bRunningStatus : b;
     if (bStatus < kSysEx) {
         own.bRunningStatus = bStatus;
@@ -112,7 +130,17 @@ UINT TakeMessage(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, 
     } else {
         lpOwner->bLineStatus = 0; /* system common ends running status */
     }
-    return cbStatus + cbMsg;
+    return cbStatus + cbIn;
+}
+
+UINT TakeMessage(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, UINT cbMax, DWORD dwNow)
+{
+    BOOL fCut;
+    UINT cb;
+    do
+        cb = TakeWhole(lpShare, lpOwner, s, lpOut, cbMax, dwNow, &fCut);
+    while (fCut);
+    return cb;
 }
 } // namespace
 
@@ -155,13 +183,13 @@ UINT ShareTakeInput(SHAREDPORT *lpShare, SHARESLOT *lpSlot, BYTE *lpb, UINT cbMa
     UINT cb = 0;
     if (dwRead != dwHead)
         *pdwTime = lpShare->adwInTime[dwRead & (kShareInRing - 1)];
-    while (dwRead + cb != dwHead && cb < cbMax &&
-           lpShare->adwInTime[(dwRead + cb) & (kShareInRing - 1)] == *pdwTime) {
+    while (dwRead + cb != dwHead && cb < cbMax && lpShare->adwInTime[(dwRead + cb) & (kShareInRing - 1)] == *pdwTime) {
         lpb[cb] = lpShare->abIn[(dwRead + cb) & (kShareInRing - 1)];
         cb++;
     }
-    /* The owner went on meanwhile: what was copied may be newer than its stamp. */
-    if (lpShare->dwInHead.load(std::memory_order_acquire) - dwRead > kShareInRing) {
+    /* The owner went on meanwhile: what was copied may be newer than its
+       stamp, or half written, as the owner writes a read before it counts it. */
+    if (lpShare->dwInHead.load(std::memory_order_acquire) - dwRead > kShareInRing - kInMargin) {
         *pfLost = TRUE;
         cb = 0;
         dwRead = lpShare->dwInHead.load();
@@ -205,10 +233,13 @@ UINT OwnerNextWrite(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT 
     for (UINT s = 0; s < kShareSlots; s++) {
         SHARESLOT &slot = lpShare->aOut[s];
         OWNERSLOT &own = lpOwner->aSlot[s];
+        /* A free slot holds nothing: no program can take it while it does.
+           Its head is read before its holder, so that what a program that
+           took it meanwhile puts in is never dropped with it. */
+        DWORD dwHead = slot.dwHead.load();
         DWORD dwPid = slot.dwPid;
-        /* A free slot holds nothing: no program can take it while it does. */
-        if (dwPid == 0 && Pending(slot) != 0)
-            slot.dwTail.store(slot.dwHead.load(std::memory_order_acquire), std::memory_order_release);
+        if (dwPid == 0 && dwHead != slot.dwTail.load())
+            slot.dwTail.store(dwHead);
         if (dwPid == own.dwPid)
             continue;
         if (own.dwPid != 0) {
@@ -239,4 +270,12 @@ UINT OwnerNextWrite(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT 
             return cb;
     }
     return 0;
+}
+
+UINT OwnerFill(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT cbMax, DWORD dwNow)
+{
+    UINT cb = 0;
+    for (UINT cbNext = 1; cbNext != 0 && cbMax - cb >= kFillRoom; cb += cbNext)
+        cbNext = OwnerNextWrite(lpShare, lpOwner, lpOut + cb, cbMax - cb, dwNow);
+    return cb;
 }

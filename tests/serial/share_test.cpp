@@ -16,8 +16,8 @@ namespace
 using test_hex::Bytes;
 using test_hex::Hex;
 
-/* "A:90 3C 40" program A puts bytes; "=90 3C 40" the line carries them next
-   (all that is ready), "=" nothing; "-A" program A gives its slot back, or
+/* "A:90 3C 40" program A puts bytes; "=90 3C 40" the line carries them next,
+   all that is ready in one write, "=" nothing; "-A" program A gives its slot back, or
    ends; "+5000" five seconds pass. */
 struct Script {
     const char *name;
@@ -29,17 +29,19 @@ const Script kScripts[] = {
     {"EachProgramsRunningStatusIsItsOwn",
      {"A:90 3C 40", "=90 3C 40", "B:90 40 40", "=90 40 40", "A:3E 40", "=90 3E 40", "A:3F 40", "=3F 40"}},
     {"RunningStatusOfAProgramWithoutOneIsDropped", {"A:3C 40", "=", "A:80 3C 00", "=80 3C 00"}},
-    {"SystemExclusiveIsNeverEntered",
-     {"A:F0 01 02", "B:90 3C 40", "=F0 01 02", "=", "A:03 F7", "=03 F7 90 3C 40"}},
+    {"SystemExclusiveIsNeverEntered", {"A:F0 01 02", "B:90 3C 40", "=F0 01 02", "=", "A:03 F7", "=03 F7 90 3C 40"}},
     {"RealTimeInsideSystemExclusivePasses", {"A:F0 01 F8 02 F7", "=F0 01 F8 02 F7"}},
-    {"AProgramsOwnStatusEndsItsExclusiveAndGoesNext",
-     {"A:F0 01 90 3C 40", "B:91 30 40", "=F0 01 90 3C 40 91 30 40"}},
+    {"AProgramsOwnStatusEndsItsExclusiveAndGoesNext", {"A:F0 01 90 3C 40", "B:91 30 40", "=F0 01 90 3C 40 91 30 40"}},
     {"AProgramGoneInsideExclusiveHasItEnded", {"A:F0 01", "B:90 3C 40", "=F0 01", "-A", "=F7 90 3C 40"}},
     {"AProgramGoneOutsideExclusiveEndsNothingAndItsRestIsDropped",
      {"A:90 3C 40", "=90 3C 40", "A:90", "-A", "B:3C 40", "="}},
-    {"AnExclusiveLeftOpenIsEndedAfterFiveSeconds", {"A:F0 01", "B:90 3C 40", "=F0 01", "+4999", "=", "+1", "=F7 90 3C 40"}},
+    {"AnExclusiveLeftOpenIsEndedAfterFiveSeconds",
+     {"A:F0 01", "B:90 3C 40", "=F0 01", "+4999", "=", "+1", "=F7 90 3C 40"}},
     {"APartOfAMessageWaitsForTheRest", {"A:90 3C", "B:91 3E 41", "=91 3E 41", "A:40", "=90 3C 40"}},
-    {"SystemCommonEndsTheLinesRunningStatus", {"A:90 3C 40", "=90 3C 40", "A:F3 01", "=F3 01", "A:3E 40", "=", "A:90 3F 40 40 40", "=90 3F 40 40 40"}},
+    {"RealTimeInsideAMessagePassesWhereItStands", {"A:90 F8 3C F8 40", "B:91 3E 41", "=90 F8 3C F8 40 91 3E 41"}},
+    {"AStatusInsideAMessageCutsItShort", {"A:90 3C 91 3E 40", "=91 3E 40"}},
+    {"SystemCommonEndsTheLinesRunningStatus",
+     {"A:90 3C 40", "=90 3C 40", "A:F3 01", "=F3 01", "A:3E 40", "=", "A:90 3F 40 40 40", "=90 3F 40 40 40"}},
 };
 
 class SharedOutput : public ::testing::TestWithParam<Script>
@@ -67,8 +69,8 @@ TEST_P(SharedOutput, Line)
             std::vector<BYTE> b = Bytes(step + 2);
             ASSERT_TRUE(SharePut(&share->aOut[step[0] - 'A'], b.data(), (DWORD)b.size()));
         } else {
-            for (UINT cb; (cb = OwnerNextWrite(share.get(), &owner, out, kShareOutRing, now)) != 0;)
-                line.insert(line.end(), out, out + cb);
+            UINT cb = OwnerFill(share.get(), &owner, out, kShareOutRing, now);
+            line.assign(out, out + cb);
             EXPECT_EQ(step + 1, Hex(line));
         }
     }
