@@ -22,16 +22,16 @@ constexpr int kNoSlot = -1;
 /* One port's join, in this program. Written under the port's connection
    lock, but for what the poll keeps of a lost owner. */
 struct SHARECONN {
-    HANDLE hMap;                 /* the shared record's mapping */
-    SHAREDPORT *lpShare;         /* its view; null while the port is not shared */
-    HANDLE hOwner;               /* the owner's process, to see it end */
-    HANDLE hWork;                /* auto-reset: wakes the owner for output */
-    int iOut, iIn;               /* the slots this program holds; kNoSlot: none */
-    std::atomic<DWORD> fLost;    /* 1 from the owner's end until a new one runs */
+    HANDLE hMap;                    /* the shared record's mapping */
+    SHAREDPORT *lpShare;            /* its view; null while the port is not shared */
+    HANDLE hOwner;                  /* the owner's process, to see it end */
+    HANDLE hWork;                   /* auto-reset: wakes the owner for output */
+    int iOut, iIn;                  /* the slots this program holds; kNoSlot: none */
+    std::atomic<DWORD> fLost;       /* 1 from the owner's end until a new one runs */
     std::atomic<DWORD> fUnreported; /* 1 from a loss until the poll has reported it */
-    DWORD dwLastTry;             /* timeGetTime of the last try to start an owner */
-    DWORD dwLineErrors;          /* the owner's count of line errors as last seen */
-    BYTE abTake[kTakeMax];       /* received bytes of one poll */
+    DWORD dwLastTry;                /* timeGetTime of the last try to start an owner */
+    DWORD dwLineErrors;             /* the owner's count of line errors as last seen */
+    BYTE abTake[kTakeMax];          /* received bytes of one poll */
 };
 
 SHARECONN gaShare[kMaxPorts];
@@ -92,8 +92,8 @@ BOOL Join(UINT uPort)
     if (c.lpShare == nullptr) {
         c.hMap = ShareObject(uPort, kShareMap, &security);
         BOOL fNew = c.hMap != 0 && GetLastError() != ERROR_ALREADY_EXISTS;
-        c.lpShare = c.hMap != 0 ? (SHAREDPORT *)MapViewOfFile(c.hMap, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SHAREDPORT))
-                                : nullptr;
+        c.lpShare =
+            c.hMap != 0 ? (SHAREDPORT *)MapViewOfFile(c.hMap, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SHAREDPORT)) : nullptr;
         if (c.lpShare != nullptr && fNew)
             ShareLayout(c.lpShare);
         /* Another version's record is not one to write into. */
@@ -187,12 +187,9 @@ void ShareDisconnect(UINT uPort)
 BOOL ShareClaim(UINT uPort, BOOL fOutput)
 {
     SHARECONN &c = gaShare[uPort];
-    SHARESLOT *aSlot = Slots(c, fOutput);
-    UINT s = ShareClaimSlot(aSlot, GetCurrentProcessId());
+    UINT s = ShareClaimSlot(c.lpShare, fOutput, GetCurrentProcessId());
     if (s == kShareSlots)
         return FALSE;
-    if (!fOutput)
-        aSlot[s].dwHead = c.lpShare->dwInHead.load(); /* an input takes what arrives from now on */
     (fOutput ? c.iOut : c.iIn) = (int)s;
     return TRUE;
 }

@@ -90,8 +90,9 @@ UINT OwnerNextWrite(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT 
 /* As many of OwnerNextWrite's pieces as fit in cbMax, in its order: one
    write for everything that is ready. */
 UINT OwnerFill(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, BYTE *lpOut, UINT cbMax, DWORD dwNow);
-/* Takes a free slot of aSlot for this program: only one whose output was
-   all taken. Returns its index, or kShareSlots when none is free. */
-UINT ShareClaimSlot(SHARESLOT *aSlot, DWORD dwPid);
+/* Takes a free slot of one direction for this program: an output's only
+   once its output was all taken; an input's to take what arrives from now
+   on. Returns its index, or kShareSlots when none is free. */
+UINT ShareClaimSlot(SHAREDPORT *lpShare, BOOL fOutput, DWORD dwPid);
 /* Gives the slot back, if it is still dwPid's. */
 void ShareFreeSlot(SHARESLOT *lpSlot, DWORD dwPid);

@@ -11,8 +11,8 @@
 
 namespace
 {
-constexpr DWORD kLockWaitMs = 5000;   /* longer than any join or owner's end holds the lock */
-constexpr int kObjectNameChars = 64;  /* Local\tolvex.<session>.com<n>.<kind> with room */
+constexpr DWORD kLockWaitMs = 5000;  /* longer than any join or owner's end holds the lock */
+constexpr int kObjectNameChars = 64; /* Local\tolvex.<session>.com<n>.<kind> with room */
 constexpr int kCommandChars = 2 * MAX_PATH + 64;
 
 const WCHAR aszLocal[] = WSTR("Local\\");
@@ -32,8 +32,9 @@ BOOL GetSession(DWORD *pdwSession)
 {
     HMODULE hKernel = GetModuleHandleW(aszKernel);
     SESSIONOF lpfnSessionOf =
-        hKernel != nullptr ? reinterpret_cast<SESSIONOF>(reinterpret_cast<void (*)()>(GetProcAddress(hKernel, aszSessionOf)))
-                           : nullptr;
+        hKernel != nullptr
+            ? reinterpret_cast<SESSIONOF>(reinterpret_cast<void (*)()>(GetProcAddress(hKernel, aszSessionOf)))
+            : nullptr;
     *pdwSession = 0;
     return lpfnSessionOf != nullptr && lpfnSessionOf(GetCurrentProcessId(), pdwSession);
 }

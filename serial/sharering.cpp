@@ -122,7 +122,7 @@ UINT TakeWhole(SHAREDPORT *lpShare, OWNERSTATE *lpOwner, UINT s, BYTE *lpOut, UI
     for (UINT k = 0; k < cbIn; k++)
         lpOut[cbStatus + k] = At(slot, k);
     Take(slot, cbIn);
-    BYTE bStatus = cbStatus != 0 ? own.bRunningStatus : b;
+    BYTE bStatus = b >= kChannelFirst ? b : own.bRunningStatus; /* a message under running status keeps it */
     if (bStatus < kSysEx) {
         own.bRunningStatus = bStatus;
         lpOwner->bLineStatus = bStatus;
@@ -206,18 +206,22 @@ void OwnerReset(OWNERSTATE *lpOwner)
     lpOwner->iLineStatusSlot = kNoSlot;
 }
 
-UINT ShareClaimSlot(SHARESLOT *aSlot, DWORD dwPid)
+UINT ShareClaimSlot(SHAREDPORT *lpShare, BOOL fOutput, DWORD dwPid)
 {
+    SHARESLOT *aSlot = fOutput ? lpShare->aOut : lpShare->aIn;
     for (UINT s = 0; s < kShareSlots; s++) {
         DWORD dwFree = 0;
         if (!aSlot[s].dwPid.compare_exchange_strong(dwFree, dwPid))
             continue;
-        /* What an output that left in haste put in is the owner's to drop
-           first: the slot is taken only once the owner has. */
-        if (aSlot[s].dwHead.load() == aSlot[s].dwTail.load(std::memory_order_acquire)) {
-            aSlot[s].dwBytes = 0;
+        aSlot[s].dwBytes = 0;
+        if (!fOutput) {
+            aSlot[s].dwHead = lpShare->dwInHead.load(); /* an input takes what arrives from now on */
             return s;
         }
+        /* What an output that left in haste put in is the owner's to drop
+           first: the slot is taken only once the owner has. */
+        if (aSlot[s].dwHead.load() == aSlot[s].dwTail.load(std::memory_order_acquire))
+            return s;
         aSlot[s].dwPid = 0;
     }
     return kShareSlots;

@@ -27,7 +27,8 @@ struct Script {
 const Script kScripts[] = {
     {"WholeMessagesInTurn", {"A:90 3C 40", "B:91 3E 41", "=90 3C 40 91 3E 41"}},
     {"EachProgramsRunningStatusIsItsOwn",
-     {"A:90 3C 40", "=90 3C 40", "B:90 40 40", "=90 40 40", "A:3E 40", "=90 3E 40", "A:3F 40", "=3F 40"}},
+     {"A:90 3C 40", "=90 3C 40", "B:90 40 40", "=90 40 40", "A:3E 40", "=90 3E 40", "A:3F 40", "=3F 40", "A:40 40",
+      "=40 40"}},
     {"RunningStatusOfAProgramWithoutOneIsDropped", {"A:3C 40", "=", "A:80 3C 00", "=80 3C 00"}},
     {"SystemExclusiveIsNeverEntered", {"A:F0 01 02", "B:90 3C 40", "=F0 01 02", "=", "A:03 F7", "=03 F7 90 3C 40"}},
     {"RealTimeInsideSystemExclusivePasses", {"A:F0 01 F8 02 F7", "=F0 01 F8 02 F7"}},
@@ -79,25 +80,38 @@ TEST_P(SharedOutput, Line)
 INSTANTIATE_TEST_SUITE_P(Scripts, SharedOutput, ::testing::ValuesIn(kScripts),
                          [](const ::testing::TestParamInfo<Script> &info) { return std::string(info.param.name); });
 
-/* A slot is taken by one program at a time, and only once the owner has
-   dropped what a program that left in haste put in. */
+/* A slot is taken by one program at a time; an output's only once the
+   owner has dropped what a program that left in haste put in. */
 TEST(SharedSlots, TakenOnceAndOnlyEmpty)
 {
     auto share = std::make_unique<SHAREDPORT>();
     for (UINT s = 0; s < kShareSlots; s++)
-        EXPECT_EQ(s, ShareClaimSlot(share->aOut, 500 + s));
-    EXPECT_EQ(kShareSlots, ShareClaimSlot(share->aOut, 999)) << "the 17th";
+        EXPECT_EQ(s, ShareClaimSlot(share.get(), TRUE, 500 + s));
+    EXPECT_EQ(kShareSlots, ShareClaimSlot(share.get(), TRUE, 999)) << "the 17th";
     const BYTE note[] = {0x90, 0x3C, 0x40};
     ASSERT_TRUE(SharePut(&share->aOut[3], note, 3));
     ShareFreeSlot(&share->aOut[3], 777);
     EXPECT_EQ(503u, share->aOut[3].dwPid.load()) << "given back by a program that does not hold it";
     ShareFreeSlot(&share->aOut[3], 503);
-    EXPECT_EQ(kShareSlots, ShareClaimSlot(share->aOut, 999)) << "taken with its output not all taken";
+    EXPECT_EQ(kShareSlots, ShareClaimSlot(share.get(), TRUE, 999)) << "taken with its output not all taken";
     OWNERSTATE owner;
     OwnerReset(&owner);
     BYTE out[16];
     EXPECT_EQ(0u, OwnerNextWrite(share.get(), &owner, out, sizeof out, 0)) << "what it left went out";
-    EXPECT_EQ(3u, ShareClaimSlot(share->aOut, 999)) << "once the owner dropped it";
+    EXPECT_EQ(3u, ShareClaimSlot(share.get(), TRUE, 999)) << "once the owner dropped it";
+
+    /* An input's slot, used and given back, is taken again, from what arrives next. */
+    const BYTE in[] = {0xF8, 0xF8};
+    SharePutInput(share.get(), in, 2, 0);
+    ASSERT_EQ(0u, ShareClaimSlot(share.get(), FALSE, 500));
+    DWORD time;
+    BOOL lost;
+    BYTE got[2];
+    EXPECT_EQ(0u, ShareTakeInput(share.get(), &share->aIn[0], got, 2, &time, &lost)) << "what came before the claim";
+    SharePutInput(share.get(), in, 1, 0);
+    EXPECT_EQ(1u, ShareTakeInput(share.get(), &share->aIn[0], got, 2, &time, &lost));
+    ShareFreeSlot(&share->aIn[0], 500);
+    EXPECT_EQ(0u, ShareClaimSlot(share.get(), FALSE, 501)) << "a used input slot given back";
 }
 
 TEST(SharedOutputRing, HoldsWhatFitsAndRefusesMore)
