@@ -2,8 +2,8 @@
 --driver, since Wine's winmm loads no third-party driver), against the module
 simulator, checked by what reaches the wire, the registry and the files.
 The checks of what it stores and installs are ctl_setup.py's and
-ctl_tables.py's, on ctl_lab.py's helpers. ctl_mapper.py runs the device
-commands again on the winmm road.
+ctl_tables.py's, those of share and status ctl_share.py's, on ctl_lab.py's
+helpers. ctl_mapper.py runs the device commands again on the winmm road.
 Called by run_suite.py inside its prefix, simulator and X server; reports
 "PASS/FAIL wine64.ctl.<check>" through the suite's report().
 
@@ -17,6 +17,7 @@ import time
 
 from ctl_lab import RESET, CtlLab, Sim, smf  # noqa: F401 (Sim: for ctl_mapper.py and the release check)
 from ctl_setup import SetupChecks
+from ctl_share import ShareChecks
 from ctl_tables import TableChecks
 
 TIMING_TOLERANCE_MS = 40  # the machine is shared with builds; the schedule is absolute, so errors do not add up
@@ -38,7 +39,7 @@ LONG_PLAY_FILE = smf(0, 96, [[(0 if k == 0 else 19, bytes([0x90 if k % 2 == 0 el
                               for k in range(100)]])
 
 
-class CtlSuite(CtlLab, SetupChecks, TableChecks):
+class CtlSuite(CtlLab, SetupChecks, TableChecks, ShareChecks):
     def list_devices(self):
         r = self.ctl("list")
         self.check(r.returncode == 0 and "out 0: VeldorNT MIDI Out" in r.stdout and "in 0: VeldorNT MIDI In" in
@@ -238,6 +239,7 @@ class CtlSuite(CtlLab, SetupChecks, TableChecks):
             self.dump(sim)
             self.selftest(sim)
             self.identity(sim)
+            self.share(sim)
             self.ports()
             self.port_bad_values()
             self.com12(sim)

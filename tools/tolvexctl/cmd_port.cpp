@@ -2,7 +2,7 @@
  * The ports: port lists them; port COMn stores port 0's, as it always did;
  * port add, port N --com/--speed/--name/--latency and port remove N keep the
  * list of keys that the driver reads. latency shows or stores one port's
- * input mode.
+ * input mode, share whether programs share it.
  */
 #include "commands.h"
 #include "settings.h"
@@ -134,14 +134,15 @@ int ShowPorts()
         printf("no port is stored: tolvexctl port add COMn (or tolvexctl port N, tolvexctl config) stores one\n");
         return kExitFailed;
     }
-    printf("%-5s %-7s %-10s %-9s %s\n", "port", "COM", "speed", "input", "devices (output, input)");
+    printf("%-5s %-7s %-10s %-9s %-7s %s\n", "port", "COM", "speed", "input", "shared", "devices (output, input)");
     bool problem = false;
     std::string notes;
     for (size_t n = 0; n < ports.size(); n++) {
         const PortSetting &p = ports[n];
         std::wstring out = DeviceName(ports, n, false), in = DeviceName(ports, n, true);
         std::string com = p.comError.empty() ? "COM" + std::to_string(p.com) : "-";
-        printf("%-5zu %-7s %-10lu %-9s %s\n", n, com.c_str(), (unsigned long)p.baud, p.lowLatency ? "low" : "standard",
+        printf("%-5zu %-7s %-10lu %-9s %-7s %s\n", n, com.c_str(), (unsigned long)p.baud,
+               p.lowLatency ? "low" : "standard", p.shared ? "yes" : "no",
                (out == in ? Quoted(out) : Quoted(out) + ", " + Quoted(in)).c_str());
         std::string label = "port " + std::to_string(n) + ": ";
         for (const std::string *note : {&p.comError, &p.baudNote, &p.nameNote})
@@ -329,5 +330,30 @@ int CmdLatency(const Options &o)
         printf("%sstandard: input read every 10 ms\n", who.c_str());
     if (o.args.size() == 1)
         printf("devices opened from now on use it; a device open now keeps its mode until it is closed\n");
+    return kExitOk;
+}
+
+int CmdShare(const Options &o)
+{
+    if (o.args.size() != 1 || (o.args[0] != "on" && o.args[0] != "off")) {
+        Fail("share takes on or off: tolvexctl share on [--port N]");
+        return kExitUsage;
+    }
+    int n = o.port == kPortNone ? 0 : o.port;
+    if (int r = n > 0 ? ParseStored(std::to_string(n), Stored(ReadPorts()), &n) : kExitOk)
+        return r;
+    std::string error = StoreShared(n, o.args[0] == "on");
+    if (!error.empty()) {
+        Fail(error);
+        return kExitFailed;
+    }
+    PortSetting p = ReadPorts()[n];
+    std::string com = p.comError.empty() ? " (COM" + std::to_string(p.com) + ")" : "";
+    if (p.shared)
+        printf("port %d%s: shared: up to 16 programs at once open each of its devices, through one owner process\n", n,
+               com.c_str());
+    else
+        printf("port %d%s: not shared: one program at a time opens its devices\n", n, com.c_str());
+    printf("the port takes it once every program has closed it: tolvexctl status shows who has it open\n");
     return kExitOk;
 }

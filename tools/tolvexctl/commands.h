@@ -3,8 +3,9 @@
  * picking and opening a device, sending one message, and the input side
  * (buffers queued, notifications collected) that dump, selftest and identity
  * read. The commands live in cmd_output.cpp (list, play, send), cmd_input.cpp
- * (dump, selftest, identity), cmd_port.cpp (port, latency), cmd_setup.cpp
- * (config, install, uninstall) and cmd_doctor.cpp (doctor).
+ * (dump, selftest, identity), cmd_port.cpp (port, latency, share),
+ * cmd_status.cpp (status), cmd_setup.cpp (config, install, uninstall) and
+ * cmd_doctor.cpp (doctor).
  */
 #pragma once
 
@@ -37,7 +38,7 @@ struct PortValue {
 struct Options {
     std::wstring driver;
     int device = kDeviceByName;          /* winmm's device number, or one of the two above */
-    int port = kPortNone;                /* --port N: port N's devices; for latency, port N's input mode */
+    int port = kPortNone;                /* --port N: port N's devices; for latency and share, port N's setting */
     PortValue com, speed, name, latency; /* port N --com --speed --name --latency */
     double seconds = 0;
     bool quiet = false;
@@ -138,6 +139,8 @@ int CmdIdentity(Devices *dev, const Options &o);
 int CmdConfig(Devices *dev);
 int CmdPort(const Options &o);
 int CmdLatency(const Options &o);
+int CmdShare(const Options &o);
+int CmdStatus(const Options &o);
 int CmdInstall(const Options &o);
 int CmdUninstall(const Options &o);
 int CmdDoctor();

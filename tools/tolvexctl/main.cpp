@@ -1,7 +1,8 @@
 /*
  * tolvexctl: checks and uses a MIDI module on TOLVEX.dll without a MIDI
  * program, in the manner of amidi and aseqdump: list, play, send, dump,
- * config, port, latency, selftest, identity, install, uninstall, doctor. Commands reach the
+ * config, port, latency, share, status, selftest, identity, install,
+ * uninstall, doctor. Commands reach the
  * devices through Devices, either winmm or the DLL loaded directly
  * (--driver).
  */
@@ -28,6 +29,8 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "                          change port N (--name \"\": the default name)\n"
                       "  port remove N           remove port N; the later ports move down a number\n"
                       "  latency [low|standard]  show or store the input mode (low: read every ms)\n"
+                      "  share on|off            let up to 16 programs at once open the port's devices, or one\n"
+                      "  status                  every port: shared or not; the programs that have it open\n"
                       "  selftest                send a pattern and check it comes back (loop-back plug)\n"
                       "  identity [--time S]     ask the module who it is (universal identity request)\n"
                       "  install [DLL]           copy the DLL to the system directory and register it\n"
@@ -38,8 +41,8 @@ const char kUsage[] = "usage: tolvexctl [--driver PATH] [--device N|mapper] COMM
                       "--driver PATH loads TOLVEX.dll itself instead of going through winmm (for Wine).\n"
                       "--device N picks winmm's device N instead of port 0's,\n"
                       "--device mapper winmm's MIDI mapper (not with --driver).\n"
-                      "--port N picks port N's devices (play, send, dump, selftest, identity) or input\n"
-                      "mode (latency); without it, port 0's.\n"
+                      "--port N picks port N's devices (play, send, dump, selftest, identity), input\n"
+                      "mode (latency) or sharing (share); without it, port 0's.\n"
                       "--version prints tolvexctl's version.\n";
 
 BOOL WINAPI OnCtrl(DWORD type)
@@ -125,6 +128,10 @@ int main(int argc, char **argv)
         return CmdPort(o);
     if (o.command == "latency")
         return CmdLatency(o);
+    if (o.command == "share")
+        return CmdShare(o);
+    if (o.command == "status")
+        return CmdStatus(o);
     if (o.command == "install")
         return CmdInstall(o);
     if (o.command == "uninstall")

@@ -20,6 +20,7 @@ const wchar_t kComId[] = L"COMID";
 const wchar_t kBaud[] = L"Baud";             /* REG_DWORD, bit/s; absent or 0: kDefaultBaud */
 const wchar_t kName[] = L"Name";             /* REG_SZ: both devices' name */
 const wchar_t kLowLatency[] = L"LowLatency"; /* not 0: the driver reads its input every millisecond */
+const wchar_t kShared[] = L"Shared";         /* not 0: programs share the port through an owner process */
 constexpr DWORD kNameReadChars = 259;        /* the driver reads a name of this many characters, terminator in */
 constexpr DWORD kMaxDescribed = 0x7FFFFFFF;  /* the settings text holds the speed as a signed number */
 const wchar_t kOurOut[] = L"VeldorNT MIDI Out";
@@ -108,6 +109,8 @@ void ReadRest(HKEY key, PortSetting *p)
     }
     DWORD low = 0;
     p->lowLatency = ReadDword(key, kLowLatency, &low, &why) == Dword::kRead && low != 0;
+    DWORD shared = 0;
+    p->shared = ReadDword(key, kShared, &shared, &why) == Dword::kRead && shared != 0;
 }
 
 /* base " n", base cut as far as it takes to fit a device name. */
@@ -280,6 +283,8 @@ std::string StoreLowLatency(int n, bool on)
 {
     return StoreDword(n, kLowLatency, on ? 1 : 0, "cannot store the input mode");
 }
+
+std::string StoreShared(int n, bool on) { return StoreDword(n, kShared, on ? 1 : 0, "cannot store the sharing"); }
 
 std::string ClearPort(int n)
 {

@@ -1,7 +1,7 @@
 /*
  * The driver's stored settings that tolvexctl writes and reads: the ports,
  * one key each under ...\Parameters (Device0, Device1, ...) with its port
- * number, line speed, name and input mode, read as the driver reads them;
+ * number, line speed, name, input mode and sharing, read as the driver reads them;
  * and their removal.
  */
 #pragma once
@@ -27,6 +27,7 @@ struct PortSetting {
     std::wstring name;         /* the stored name as the driver takes it; empty: the default */
     std::string nameNote;      /* why a stored name is not the one taken, or empty */
     bool lowLatency = false;   /* input read every millisecond */
+    bool shared = false;       /* programs share the port through an owner process */
 };
 
 /* The ports: Device0, there even when nothing is stored, then Device1 ...
@@ -47,6 +48,7 @@ std::string StorePortCom(int n, DWORD com);
 std::string StorePortBaud(int n, DWORD baud);
 std::string StorePortName(int n, const std::wstring &name); /* empty: the stored name goes */
 std::string StoreLowLatency(int n, bool on);
+std::string StoreShared(int n, bool on);
 std::string ClearPort(int n); /* every value of Device<n> goes: a fresh key for a new port */
 
 /* Port 0's number, as tolvexctl port N stores it and the setup dialog reads it. */
