@@ -27,9 +27,9 @@ import ctl_suite  # noqa: E402
 from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 
 WINE_TIMEOUT = 60  # s for one group of the test host
-GROUP_TIMEOUTS = {"unloadrounds": 90, "unloadatonce": 120, "closerounds": 90}  # s for the groups of many rounds
+GROUP_TIMEOUTS = {"unloadrounds": 90, "unloadatonce": 120, "closerounds": 90, "sharing": 150}  # s for the groups of many rounds
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "inputmode", "shared", "unload", "unwind",
-          "unloadrounds", "unloadatonce", "closerounds", "lostport"]
+          "unloadrounds", "unloadatonce", "closerounds", "lostport", "sharing"]
 GUI_GROUPS = ["configure", "wrongversion"]
 CTL_GROUPS = ["tolvexctl", "mapper"]  # tolvexctl's commands (ctl_suite.py), and on the winmm road (ctl_mapper.py)
 CTL_SUITES = {"tolvexctl": ctl_suite.CtlSuite, "mapper": ctl_mapper.MapperSuite}
@@ -430,6 +430,10 @@ def main():
     root, work = os.path.abspath(args.root), os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     started = time.time()
+    # The sharing group's programs are of both builds where both run.
+    for bits, build in (("64", args.win64), ("32", args.win32)):
+        os.environ["TOLVEX_HOST" + bits] = winpath(os.path.join(build, "tests", "wine", "tolvex_wine_host.exe"))
+        os.environ["TOLVEX_DLL" + bits] = winpath(os.path.join(build, "driver", "TOLVEX.dll"))
     for tag, arch, build, loader in [("wine64", "x86_64", args.win64, "/usr/lib/wine/wine64"),
                                      ("wine32", "i686", args.win32, "/usr/lib/wine/wine")]:
         built = static_checks(tag, arch, os.path.abspath(build), root)
