@@ -78,22 +78,24 @@ void Run(UINT uPort, SHAREDPORT *lpShare, HANDLE hPort, HANDLE hWork)
     DWORD dwLastLook = timeGetTime(), dwLastUse = dwLastLook;
     for (;;) {
         WaitForSingleObject(hWork, kTurnMs);
-        DWORD now = timeGetTime();
-        int cb = ReadComm(hPort, abRead, kReadSize);
-        if (cb < 0)
-            cb = -cb;
-        if (cb > 0)
-            SharePutInput(lpShare, abRead, (DWORD)cb, now);
-        DWORD dwErrors;
-        if (!QueryCommError(hPort, &dwErrors, nullptr))
-            break; /* the port went away: the programs see the loss when this process ends */
-        if (dwErrors != 0)
-            lpShare->dwLineErrors++;
-
+        /* Output first: a program's message that woke the owner waits for no read. */
+        DWORD dwErrors, now = timeGetTime();
         UINT cbOut = OwnerFill(lpShare, &gOwner, abWrite, kWriteMax, now);
         if (cbOut != 0 && WriteComm(hPort, abWrite, (int)cbOut) != (int)cbOut &&
             !QueryCommError(hPort, &dwErrors, nullptr))
             break;
+
+        /* Stamped as read: a write may have taken the line's time. */
+        DWORD dwRead = timeGetTime();
+        int cb = ReadComm(hPort, abRead, kReadSize);
+        if (cb < 0)
+            cb = -cb;
+        if (cb > 0)
+            SharePutInput(lpShare, abRead, (DWORD)cb, dwRead);
+        if (!QueryCommError(hPort, &dwErrors, nullptr))
+            break; /* the port went away: the programs see the loss when this process ends */
+        if (dwErrors != 0)
+            lpShare->dwLineErrors++;
 
         if (now - dwLastLook >= kLookMs) {
             dwLastLook = now;
