@@ -132,6 +132,8 @@ void StoreLowLatency(DWORD value) { StoreDevice0(L"LowLatency", value); }
 bool Load(const std::wstring &path)
 {
     StoreDevice0(L"COMID", 1);
+    const char *shared = getenv("TOLVEX_SHARED"); /* read at the port's first open */
+    StoreDevice0(L"Shared", shared ? (DWORD)atoi(shared) : 0);
     gLib = LoadLibraryW(path.c_str());
     if (!gLib)
         return false;

@@ -9,6 +9,7 @@
 #include <mmddk.h>
 #include <mmsystem.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,30 @@ void CALLBACK OutputProc(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
    empty when that could not be measured (and reported). */
 std::vector<double> OutputLatency(int count);
 
+/* resources.cpp: what the soak watches of a process, and its CRC */
+void ResourcesInit();          /* the system's handle list's room, taken once */
+DWORD CountHandles(DWORD pid); /* open handles of a process of this prefix */
+extern const char *gHandleMethod;
+SIZE_T HeapBytes(); /* bytes in use in every heap of this process */
+void CrcInit();
+uint32_t Crc(uint32_t crc, const uint8_t *p, size_t n); /* CRC-32, the one zlib uses */
+
+/* shared.cpp: several programs on COM1 shared (TOLVEX_SHARED=1), each a
+   process of this host with TOLVEX_PROGRAM=k of TOLVEX_PROGRAMS=n */
+extern int gProgram;           /* this program's number; -1: the port's only program */
+extern int gPrograms;          /* programs on the port, each sending its share of the line rate */
+void WaitGo(const char *said); /* says it on stdout and waits for a line on stdin, so that all start together */
+DWORD OwnerPid();              /* the owner process of COM1's shared record; 0 when none runs */
+/* Program k's copy of an output item: its channel, its exclusive maker;
+   false for what no program can be told by (system common). */
+bool OwnItem(uint8_t *bytes, size_t count);
+void CountSent(const uint8_t *bytes, size_t count); /* into the CRC of the messages, status written out */
+void SayOutput();                                   /* that CRC, for tools/soak to find on the line */
+
 /* The modes */
 void Stream(double seconds); /* soak, in, outlong */
 void Latency();
 void Platform();
 void Timing(double seconds);
+void Hold();             /* hold: both devices open until told, for the latency of several programs */
+void Rounds(int rounds); /* rounds: open and close both devices, resources before and after */

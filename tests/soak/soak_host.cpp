@@ -7,7 +7,8 @@
  * MODE: soak (both ways), in (input only), outlong (6000-byte buffers only),
  * latency (SECONDS unused), timing (input stamps and costs in the input mode
  * that TOLVEX_LOWLATENCY names; timing.cpp), platform (the cost of the lock
- * and the clock). Prints PASS/FAIL/INFO lines, then "END MODE".
+ * and the clock), hold and rounds (SECONDS: rounds; shared.cpp). COM1 is
+ * shared when TOLVEX_SHARED is 1. Prints PASS/FAIL/INFO lines, then "END MODE".
  */
 #include "soak_common.h"
 
@@ -35,28 +36,6 @@ constexpr int kOutBuffers = 2;
 constexpr double kFeedAhead = 1.0; /* s of input handed to the module ahead of the line */
 constexpr DWORD kDrainMs = 5000;   /* for the last bytes to arrive at the end */
 constexpr size_t kBigLong = 6000;  /* bytes of each buffer in the outlong mode */
-
-/* ---- CRC-32 (the one zlib uses), of the bytes sent ---- */
-
-uint32_t gCrcTable[256];
-
-void CrcInit()
-{
-    for (uint32_t n = 0; n < 256; n++) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; k++)
-            c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        gCrcTable[n] = c;
-    }
-}
-
-uint32_t Crc(uint32_t crc, const uint8_t *p, size_t n)
-{
-    crc = ~crc;
-    while (n--)
-        crc = gCrcTable[(crc ^ *p++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
 
 /* ---- input: what the module sends, checked as it is delivered ---- */
 
@@ -176,7 +155,8 @@ struct Feeder {
     long long bytes, shorts, sysexBytes;
     std::string hex;
 
-    void FeedUntil(double lineSeconds)
+    /* Without send, only counted: what another program fed. */
+    void FeedUntil(double lineSeconds, bool send = true)
     {
         static const char digits[] = "0123456789abcdef";
         hex = "FEED ";
@@ -190,7 +170,7 @@ struct Feeder {
             shorts += (long long)ex.shortCount;
             sysexBytes += (long long)ex.sysexCount;
         }
-        if (hex.size() > 5)
+        if (hex.size() > 5 && send)
             Ask(hex);
     }
 } gFeed;
@@ -216,11 +196,15 @@ struct Output {
 
     void Generated()
     {
-        gen.Next(genItem, ex, true);
-        memcpy(item.bytes, genItem.bytes, genItem.count);
-        item.count = genItem.count;
+        do {
+            gen.Next(genItem, ex, true);
+            memcpy(item.bytes, genItem.bytes, genItem.count);
+            item.count = genItem.count;
+        } while (gProgram >= 0 && !OwnItem(item.bytes, item.count));
         item.isLong = genItem.isLong;
-        item.word = genItem.word;
+        item.word = 0;
+        for (size_t i = 0; !item.isLong && i < item.count; i++)
+            item.word |= (uint32_t)item.bytes[i] << (8 * i);
     }
 
     /* One system-exclusive message of kBigLong bytes: longer than the
@@ -242,7 +226,7 @@ struct Output {
     /* Sends items until the stream has reached `seconds` of the line. */
     void SendUntil(double seconds, bool longOnly)
     {
-        while (bytes < (long long)(seconds * gRate)) {
+        while (bytes < (long long)(seconds * gRate / gPrograms)) {
             if (longOnly)
                 BigSysEx();
             else
@@ -270,6 +254,8 @@ struct Output {
                 continue;
             }
             crc = Crc(crc, item.bytes, item.count);
+            if (gProgram >= 0)
+                CountSent(item.bytes, item.count);
             bytes += (long long)item.count;
         }
     }
@@ -281,65 +267,14 @@ struct Sample {
     double at;
     DWORD handles;
     SIZE_T heapBytes, virtualBytes, workingSet;
+    DWORD ownerHandles; /* of a shared port's owner, sampled by program 0; 0 otherwise */
 };
-
-/* The process's open handles. Wine answers GetProcessHandleCount with 0, so
-   they are counted in the system's handle list, which it does keep. */
-typedef LONG(WINAPI *QuerySystemFn)(ULONG, PVOID, ULONG, PULONG);
-constexpr ULONG kSystemHandleInformation = 16;
-struct HandleEntry {
-    ULONG pid;
-    BYTE type, flags;
-    USHORT handle;
-    PVOID object;
-    ACCESS_MASK access;
-};
-std::vector<BYTE> gHandleBuf;
-const char *gHandleMethod = "GetProcessHandleCount";
-
-DWORD CountHandles()
-{
-    static QuerySystemFn query =
-        (QuerySystemFn)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
-    if (query) {
-        ULONG need = 0;
-        LONG st = query(kSystemHandleInformation, gHandleBuf.data(), (ULONG)gHandleBuf.size(), &need);
-        if (st == 0) {
-            ULONG n = *(ULONG *)gHandleBuf.data();
-            const HandleEntry *e = (const HandleEntry *)(gHandleBuf.data() + sizeof(ULONG_PTR));
-            DWORD mine = 0;
-            for (ULONG i = 0; i < n; i++)
-                mine += e[i].pid == GetCurrentProcessId();
-            gHandleMethod = "the system handle list";
-            return mine;
-        }
-    }
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
-/* Bytes in use in every heap of the process: what a leak would add to. */
-SIZE_T HeapBytes()
-{
-    HANDLE heaps[64];
-    DWORD n = GetProcessHeaps(64, heaps);
-    SIZE_T busy = 0;
-    for (DWORD i = 0; i < n && i < 64; i++) {
-        if (!HeapLock(heaps[i]))
-            continue;
-        PROCESS_HEAP_ENTRY e = {};
-        while (HeapWalk(heaps[i], &e))
-            if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-                busy += e.cbData;
-        HeapUnlock(heaps[i]);
-    }
-    return busy;
-}
 
 Sample TakeSample(long long start)
 {
-    Sample s = {Seconds(start), CountHandles(), HeapBytes(), 0, 0};
+    Sample s = {Seconds(start), CountHandles(GetCurrentProcessId()), HeapBytes(), 0, 0, 0};
+    if (gProgram == 0)
+        s.ownerHandles = CountHandles(OwnerPid());
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof pmc;
     if (GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc)) {
@@ -383,7 +318,9 @@ void CloseInput()
 void Stream(double seconds)
 {
     bool in = gMode != "outlong", out = gMode != "in";
-    Ask("CLEAR");
+    bool feeds = gProgram <= 0; /* of several programs on a shared port, program 0 feeds the module */
+    if (feeds)
+        Ask("CLEAR");
     if (in && !OpenInput())
         return;
     if (out && Open(gMod, MODM_OPEN, (DWORD_PTR)OutputProc) != MMSYSERR_NOERROR) {
@@ -391,7 +328,9 @@ void Stream(double seconds)
         return;
     }
     gOut.longCallNs.reserve(100000);
-    gHandleBuf.resize(4 << 20); /* the system's handle list, allocated once */
+    ResourcesInit();
+    if (gProgram >= 0)
+        WaitGo("READY");
 
     std::vector<Sample> samples;
     samples.reserve((size_t)seconds + 16);
@@ -402,7 +341,7 @@ void Stream(double seconds)
     long long bytesAtMark = -1;
     while (Seconds(start) < seconds) {
         double t = Seconds(start);
-        if (in && gFeed.bytes < (long long)((t + kFeedAhead / 2) * gRate))
+        if (in && feeds && gFeed.bytes < (long long)((t + kFeedAhead / 2) * gRate))
             gFeed.FeedUntil(std::min(t + kFeedAhead, seconds));
         if (out)
             gOut.SendUntil(t, gMode == "outlong");
@@ -411,7 +350,7 @@ void Stream(double seconds)
             nextSample += 1;
         }
         /* Mid-run, the output so far: the bytes sent by a second ago must have arrived intact. */
-        if (out && t >= nextCheck) {
+        if (out && gProgram < 0 && t >= nextCheck) {
             if (bytesAtMark >= 0) {
                 std::string a = Ask("CRCAT " + std::to_string(bytesAtMark) + " 2000");
                 char want[32];
@@ -445,6 +384,8 @@ void Stream(double seconds)
         }
         /* Sysex still in a buffer that has not filled is returned by the reset. */
         CloseInput();
+        if (!feeds)
+            gFeed.FeedUntil(seconds, false);
         double span = (gIn.lastAt - gIn.firstAt) / 1e9;
         Info("input: the module sent %lld bytes (%.1f s at %.0f bytes/s); %lld messages and %lld sysex bytes in %lld "
              "buffers delivered, the first and last %.1f s apart (%.0f line bytes/s)",
@@ -458,7 +399,12 @@ void Stream(double seconds)
         Report(gIn.errors == 0, "input-no-errors", "%lld MIM_ERROR", gIn.errors.load());
         Report(!gIn.stampsBackwards, "input-stamps-in-order", "a clock tick was stamped before the one before it");
     }
-    if (out) {
+    if (out && gProgram >= 0) {
+        SayOutput();
+        Report(gOut.refused == 0, "output-accepted", "%lld messages refused", gOut.refused);
+        WaitGo("DONE"); /* the line is read before any close puts its reset on it */
+        gMod(0, MODM_CLOSE, 0, 0, 0);
+    } else if (out) {
         std::string a = Ask("CRCAT " + std::to_string(gOut.bytes) + " " + std::to_string(kDrainMs));
         char want[32];
         snprintf(want, sizeof want, "CRCAT %lld %08x", gOut.bytes, gOut.crc);
@@ -497,11 +443,13 @@ void Stream(double seconds)
                 first.handles = std::max(first.handles, s.handles);
                 first.heapBytes = std::max(first.heapBytes, s.heapBytes);
                 first.virtualBytes = std::max(first.virtualBytes, s.virtualBytes);
+                first.ownerHandles = std::max(first.ownerHandles, s.ownerHandles);
             }
             if (i + 3 >= kept.size()) {
                 last.handles = std::min(last.handles, s.handles);
                 last.heapBytes = std::min(last.heapBytes, s.heapBytes);
                 last.virtualBytes = std::min(last.virtualBytes, s.virtualBytes);
+                last.ownerHandles = std::min(last.ownerHandles, s.ownerHandles);
             }
         }
         /* The shape, for a person: a step is not a slope. */
@@ -527,6 +475,13 @@ void Stream(double seconds)
              (size_t)last.workingSet / 1024);
         Report(base->handles > 0 && last.handles <= base->handles, "handles-flat",
                "handle count %lu at first, %lu at the end", (unsigned long)base->handles, (unsigned long)last.handles);
+        if (gProgram == 0) {
+            Info("the owner's handles from %.0f s to %.0f s: %lu -> %lu", base->at, last.at,
+                 (unsigned long)base->ownerHandles, (unsigned long)last.ownerHandles);
+            Report(base->ownerHandles > 0 && last.ownerHandles <= base->ownerHandles, "owner-handles-flat",
+                   "the owner's handle count %lu at first, %lu at the end", (unsigned long)base->ownerHandles,
+                   (unsigned long)last.ownerHandles);
+        }
         constexpr SIZE_T kSlack = 64 * 1024; /* the heap's own bookkeeping, far below a leak per message */
         Report(last.heapBytes <= base->heapBytes + kSlack, "heap-flat", "heap in use rose from %zu KB to %zu KB",
                (size_t)base->heapBytes / 1024, (size_t)last.heapBytes / 1024);
@@ -541,7 +496,8 @@ void Stream(double seconds)
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        fprintf(stderr, "usage: %s soak|in|outlong|latency|timing|platform SECONDS PATH\\TOLVEX.dll\n", argv[0]);
+        fprintf(stderr, "usage: %s soak|in|outlong|latency|timing|platform|hold|rounds SECONDS PATH\\TOLVEX.dll\n",
+                argv[0]);
         return 2;
     }
     gMode = argv[1];
@@ -554,6 +510,10 @@ int main(int argc, char **argv)
     gQpcFreq = f.QuadPart;
     if (getenv("TOLVEX_RATE"))
         gRate = atof(getenv("TOLVEX_RATE"));
+    if (getenv("TOLVEX_PROGRAM")) {
+        gProgram = atoi(getenv("TOLVEX_PROGRAM"));
+        gPrograms = std::max(1, atoi(getenv("TOLVEX_PROGRAMS") ? getenv("TOLVEX_PROGRAMS") : "1"));
+    }
     CrcInit();
     timeBeginPeriod(1); /* Sleep(5) in the pacing loop, not 15.6 */
 
@@ -568,6 +528,12 @@ int main(int argc, char **argv)
         FreeLibrary(gLib);
     } else if (gMode == "timing") {
         Timing(seconds);
+        FreeLibrary(gLib);
+    } else if (gMode == "hold") {
+        Hold();
+        FreeLibrary(gLib);
+    } else if (gMode == "rounds") {
+        Rounds((int)seconds);
         FreeLibrary(gLib);
     } else if (gMode == "soak" || gMode == "in" || gMode == "outlong") {
         const char *low = getenv("TOLVEX_LOWLATENCY"); /* the input mode the port opens in */
