@@ -33,8 +33,10 @@ BYTE abWrite[kWriteMax];
    is in use. */
 BOOL LookAtPrograms(SHAREDPORT *lpShare)
 {
-    BOOL fInUse = FALSE;
-    for (int d = 0; d < 2; d++) {
+    HANDLE ah[2 * kShareSlots];
+    UINT aiSlot[2 * kShareSlots]; /* direction * kShareSlots + slot of each */
+    DWORD n = 0;
+    for (UINT d = 0; d < 2; d++) {
         SHARESLOT *aSlot = d == 0 ? lpShare->aOut : lpShare->aIn;
         for (UINT s = 0; s < kShareSlots; s++) {
             DWORD dwPid = aSlot[s].dwPid;
@@ -47,12 +49,25 @@ BOOL LookAtPrograms(SHAREDPORT *lpShare)
                 afGone[d][s] = dwPid != kNoPid && hProcess == 0 && GetLastError() == ERROR_INVALID_PARAMETER;
                 adwPid[d][s] = dwPid;
             }
-            /* Ended, killed perhaps, or gone before it could be watched. */
-            if (dwPid != kNoPid && (hProcess != 0 ? WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0 : afGone[d][s]))
-                ShareFreeSlot(&aSlot[s], dwPid);
-            fInUse = fInUse || aSlot[s].dwPid != kNoPid;
+            if (dwPid != kNoPid && hProcess == 0 && afGone[d][s])
+                ShareFreeSlot(&aSlot[s], dwPid); /* gone before it could be watched */
+            if (dwPid != kNoPid && hProcess != 0) {
+                ah[n] = hProcess;
+                aiSlot[n++] = d * kShareSlots + s;
+            }
         }
     }
+    /* One question for all of them, each answer an ended program: a wait
+       is a call to the system, and the line's output waits meanwhile. */
+    for (DWORD r; n != 0 && (r = WaitForMultipleObjects(n, ah, FALSE, 0)) < WAIT_OBJECT_0 + n;) {
+        UINT i = aiSlot[r - WAIT_OBJECT_0], d = i / kShareSlots, s = i % kShareSlots;
+        ShareFreeSlot(&(d == 0 ? lpShare->aOut : lpShare->aIn)[s], adwPid[d][s]);
+        ah[r - WAIT_OBJECT_0] = ah[--n];
+        aiSlot[r - WAIT_OBJECT_0] = aiSlot[n];
+    }
+    BOOL fInUse = FALSE;
+    for (UINT s = 0; s < kShareSlots; s++)
+        fInUse = fInUse || lpShare->aOut[s].dwPid != kNoPid || lpShare->aIn[s].dwPid != kNoPid;
     return fInUse;
 }
 
@@ -142,6 +157,9 @@ extern "C" void CALLBACK PortOwner(HWND, HINSTANCE, LPSTR lpszCmdLine, int)
         SetEvent(hReady);
         if (hPort != 0) {
             timeBeginPeriod(kResolutionMs);
+            /* Every program's poll and output wait on this thread: it runs as
+               their polls' threads do. */
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
             Run(uPort, lpShare, hPort, hWork);
             timeEndPeriod(kResolutionMs);
         }
