@@ -22,6 +22,7 @@ namespace
 constexpr BYTE kOwnMaker = 0x70;     /* program k's exclusive messages: F0 70+k */
 constexpr int kWarmRounds = 5;       /* rounds before the first sample: first opens fill the platform's caches */
 constexpr SIZE_T kHeapSlack = 16384; /* bytes the heaps may move by without a leak: 32 bytes a round is 4000 */
+constexpr DWORD kOwnerLooksMs = 300; /* the owner has looked at the slots a few times: it does every 50 ms */
 
 /* The messages of this program's output, status written out, real-time left out. */
 struct Sent {
@@ -153,6 +154,7 @@ void Rounds(int rounds)
         failed += !OpenBoth();
     }
     WaitGo("WARM"); /* every program holds both devices */
+    Sleep(kOwnerLooksMs);
     DWORD handles = CountHandles(GetCurrentProcessId()), owner = gProgram == 0 ? CountHandles(OwnerPid()) : 0;
     SIZE_T heap = HeapBytes();
     long long start = NowNs();
@@ -163,6 +165,7 @@ void Rounds(int rounds)
     }
     double took = Seconds(start);
     WaitGo("DONE"); /* every program holds both devices again */
+    Sleep(kOwnerLooksMs);
     DWORD handlesAfter = CountHandles(GetCurrentProcessId());
     DWORD ownerAfter = gProgram == 0 ? CountHandles(OwnerPid()) : 0;
     SIZE_T heapAfter = HeapBytes();

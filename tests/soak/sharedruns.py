@@ -36,6 +36,14 @@ def prefix_pids(prefix, pattern):
     return found
 
 
+def wait_owner_gone(prefix, timeout=10):
+    """A shared run's owner ends about 2 s after its last program: under Wine it would
+    otherwise go on reading the port beside the next run's program."""
+    deadline = time.monotonic() + timeout
+    while prefix_pids(prefix, r"rundll32\.exe.*PortOwner") and time.monotonic() < deadline:
+        time.sleep(0.2)
+
+
 def cpu_ms(pid):
     try:
         with open("/proc/%d/stat" % pid) as f:
@@ -225,7 +233,7 @@ def report_lines(report, label, lines, mode):
     return ended
 
 
-def shared_latency(run_mode, env, host, dll, winpath, rounds, rt, report):
+def shared_latency(run_mode, env, host, dll, winpath, rounds, rt, report, prefix):
     """Exclusive, shared by one program, shared by four (three others holding both devices, their inputs
     taking every byte, their outputs quiet), alternating, rounds times; a table of the medians of the rounds."""
     rows = {}
@@ -244,7 +252,7 @@ def shared_latency(run_mode, env, host, dll, winpath, rounds, rt, report):
                     report_lines(report, "sharedlatency.%s.holder%d" % (label, k), hl, "hold")
             for name, v in latency_figures(lines).items():
                 rows.setdefault((label, name), []).append(v)
-            time.sleep(3)  # the owner ends before the next run opens the port
+            wait_owner_gone(prefix)
     print("INFO sharedlatency over %d round(s), each figure the median of the rounds' own, in ms" % rounds, flush=True)
     print("INFO | latency | exclusive p50 / p99 / max | shared, 1 program | shared, 4 programs |", flush=True)
     for name in ("output", "input"):
@@ -284,6 +292,8 @@ def shared_soak(env, host, dll, winpath, seconds, n, prefix, server, ask, report
             if m:
                 outputs[int(m.group(1))] = (int(m.group(2)), int(m.group(3), 16))
     found, stray = demux(wire[0] if wire else b"", n)
+    print("INFO %s output found on the line, bytes of each program: %s" %
+          (label, ", ".join(str(b) for b, _ in found)), flush=True)
     for k in range(n):
         sent = outputs.get(k)
         report("PASS" if sent == found[k] else "FAIL", "%s.p%d.output-whole-on-the-line" % (label, k),
