@@ -39,6 +39,8 @@ const Group kGroups[] = {
     {"unloadatonce", GroupUnloadAtOnce, true},
     {"closerounds", GroupCloseRounds, true},
     {"lostport", GroupLostPort, true},
+    {"ports", GroupPorts, true},
+    {"twoports", GroupTwoPorts, true},
     {"configure", GroupConfigure, false},
     {"wrongversion", GroupWrongVersion, false},
 };
