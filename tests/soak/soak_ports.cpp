@@ -23,10 +23,11 @@ constexpr uint32_t kOutSeed = 0x4D5E6F; /* the stream the driver sends */
 constexpr int kInBuffers = 4;
 constexpr DWORD kInBufferSize = 256;
 constexpr int kOutBuffers = 2;
-constexpr double kFeedAhead = 1.0; /* s of input handed to the module ahead of the line */
-constexpr DWORD kDrainMs = 5000;   /* for the last bytes to arrive at the end */
-constexpr size_t kBigLong = 6000;  /* bytes of each buffer in the outlong mode */
-constexpr double kCheckEvery = 10; /* s between two looks at the output so far */
+constexpr double kFeedAhead = 1.0;       /* s of input handed to the module ahead of the line */
+constexpr DWORD kDrainMs = 5000;         /* for the last bytes to arrive at the end */
+constexpr size_t kBigLong = 6000;        /* bytes of each buffer in the outlong mode */
+constexpr double kCheckEvery = 10;       /* s between two looks at the output so far */
+constexpr size_t kMaxLongCalls = 100000; /* MODM_LONGDATA calls timed */
 
 /* ---- CRC-32 (the one zlib uses), of the bytes sent ---- */
 
@@ -318,7 +319,11 @@ bool PortOpen(UINT port, bool in, bool out)
     p.in.gen = midistream::Generator(kInSeed + port);
     p.feed.gen = midistream::Generator(kInSeed + port);
     p.out.gen = midistream::Generator(kOutSeed + port);
-    p.out.longCallNs.reserve(100000);
+    /* Written through once, so that its pages are in before memory is
+       watched: a reserved block is in use for the heap from the start, but
+       its pages would come in one by one as the calls are timed. */
+    p.out.longCallNs.assign(kMaxLongCalls, 0);
+    p.out.longCallNs.clear();
     p.hasIn = in;
     p.hasOut = out;
     if (in && !OpenInput(port))
