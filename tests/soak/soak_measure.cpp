@@ -35,11 +35,19 @@ double LinuxCpuMs(const char *pid)
     return (double)(utime + stime) * 10.0; /* clock ticks of 10 ms */
 }
 
-/* This process's Linux pid: the one whose name is this program's, as the
-   kernel shortens it. Wine opens files in its server, so /proc/self is the
-   server's. */
+/* This process's Linux pid: the one that runs this program's file (Wine
+   puts its Linux path first in the command line), not another worktree's
+   run of the same program. Wine opens files in its server, so /proc/self
+   is the server's. */
 std::string OwnLinuxPid()
 {
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (n < 3 || n >= MAX_PATH || strncmp(self, "Z:", 2) != 0)
+        return std::string();
+    std::string linuxPath(self + 2); /* the Z: drive is the Linux root */
+    for (char &c : linuxPath)
+        c = c == '\\' ? '/' : c;
     WIN32_FIND_DATAA fd;
     HANDLE h = FindFirstFileA("Z:\\proc\\*", &fd);
     std::string found;
@@ -48,10 +56,12 @@ std::string OwnLinuxPid()
     do {
         if (fd.cFileName[0] < '1' || fd.cFileName[0] > '9')
             continue;
-        char path[64], comm[64] = "";
-        snprintf(path, sizeof path, "Z:\\proc\\%s\\comm", fd.cFileName);
-        if (FILE *f = fopen(path, "r")) {
-            if (fgets(comm, sizeof comm, f) && strncmp(comm, "tolvex_soak_hos", 15) == 0)
+        char path[64], cmdline[MAX_PATH + 1] = "";
+        snprintf(path, sizeof path, "Z:\\proc\\%s\\cmdline", fd.cFileName);
+        if (FILE *f = fopen(path, "rb")) {
+            size_t got = fread(cmdline, 1, MAX_PATH, f);
+            cmdline[got] = 0; /* the first argument ends at its own NUL */
+            if (linuxPath == cmdline)
                 found = fd.cFileName;
             fclose(f);
         }

@@ -203,12 +203,14 @@ void Timing(double seconds)
     Report(r == MMSYSERR_NOERROR, "input-close", "expected 0, got %lu", (unsigned long)r);
 }
 
-/* COM1's clock bytes on the grid, stamped in the standard mode: alone, beside
-   COM2 streaming at its line rate into a quick client, and beside COM2 whose
-   client takes 50 ms for each message, so that COM2's poll is never free. */
+/* COM1's clock bytes on the grid, both ports in the input mode that
+   TOLVEX_LOWLATENCY names: alone, beside COM2 streaming at its line rate
+   into a quick client, and beside COM2 whose client takes 50 ms for each
+   message, so that COM2's poll is never free. */
 void Isolation(double seconds)
 {
-    StoreLowLatency(0);
+    const char *mode = getenv("TOLVEX_LOWLATENCY");
+    StoreLowLatency(mode ? (DWORD)atoi(mode) : 0);
     double offsetMs = 0, tick = 0;
     OneClock(offsetMs, tick);
     if (gPorts < 2 || Open(gMid, MIDM_OPEN, (DWORD_PTR)TimingProc) != MMSYSERR_NOERROR) {
@@ -253,9 +255,12 @@ void Isolation(double seconds)
     gMid(0, MIDM_CLOSE, 0, 0, 0);
 }
 
-/* Every port's devices open, input started, nothing on the lines. */
+/* Every port's devices open, input started, nothing on the lines; the input
+   mode TOLVEX_LOWLATENCY names. */
 void Idle(double seconds)
 {
+    const char *mode = getenv("TOLVEX_LOWLATENCY");
+    StoreLowLatency(mode ? (DWORD)atoi(mode) : 0);
     bool ok = true;
     for (UINT p = 0; p < gPorts; p++)
         ok = OpenOn(p, gMid, MIDM_OPEN, (DWORD_PTR)OtherProc) == 0 && gMid(p, MIDM_START, 0, 0, 0) == 0 &&
@@ -265,7 +270,9 @@ void Idle(double seconds)
     Cpu a = CpuNow();
     Sleep((DWORD)(seconds * 1000));
     Cpu b = CpuNow();
-    Report(a.process >= 0 && a.server >= 0, "cpu-time-read", "this process's or the server's CPU time is unknown");
+    Report(a.process >= 0 && a.server >= 0 && b.process >= 0 && b.server >= 0, "cpu-time-read",
+           "this process's or the server's CPU time is unknown: %.0f, %.0f, %.0f, %.0f ms", a.process, a.server,
+           b.process, b.server);
     CpuRow("cpu-idle", a, b);
     for (UINT p = 0; p < gPorts; p++) {
         gMid(p, MIDM_RESET, 0, 0, 0);
