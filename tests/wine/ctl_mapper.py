@@ -10,7 +10,8 @@ group's (ctl_suite.py): the same wire bytes, timing, input and reply.
 import os
 import shutil
 
-from ctl_suite import KEY_DEVICE0, CtlSuite, Sim
+from ctl_lab import KEY_DEVICE0
+from ctl_suite import CtlSuite, Sim
 from winelab import run, winpath
 
 KEY_DEVICE1 = KEY_DEVICE0[:-1] + "1"
@@ -45,14 +46,13 @@ class MapperSuite(CtlSuite):
     def list_ports(self):
         """Two ports, port 0 named: winmm still takes the mapper whose count
         is 2, and names device 0 by the stored name."""
-        reg = ["timeout", "30", self.loader, "reg"]
-        run(reg + ["add", KEY_DEVICE1, "/v", "COMID", "/t", "REG_DWORD", "/d", "2", "/f"], 40, self.env)
-        run(reg + ["add", KEY_DEVICE0, "/v", "Name", "/d", "Desk module", "/f"], 40, self.env)
+        self.reg_set(KEY_DEVICE1, "COMID", "2", kind="REG_DWORD")
+        self.reg_set(KEY_DEVICE0, "Name", "Desk module")
         try:
             r = self.ctl("list")
         finally:
-            run(reg + ["delete", KEY_DEVICE1, "/f"], 40, self.env)
-            run(reg + ["delete", KEY_DEVICE0, "/v", "Name", "/f"], 40, self.env)
+            run(["timeout", "30", self.loader, "reg", "delete", KEY_DEVICE1, "/f"], 40, self.env)
+            self.reg_delete(KEY_DEVICE0, "Name")
         self.check(r.returncode == 0 and "out mapper: Desk module" in r.stdout and "in mapper: Desk module" in r.stdout,
                    "list-ports", "expected exit 0 and device 0 of two ports by its stored name, \"Desk module\", "
                    "as winmm's mapper, got %d: %s %s" % (r.returncode, r.stdout[-300:], r.stderr[-200:]))
