@@ -214,7 +214,7 @@ TEST_F(PortConnection, TwoDevicesOpeningAtOnceOpenThePortOnce)
             ready++;
             while (ready < 2) {
             }
-            OpenPortNumber(kPort);
+            OpenMIDICOM(0); /* the fixture stored kPort */
         };
         std::thread a(open), b(open);
         a.join();

@@ -19,6 +19,7 @@ each, one line answered:
                                                                         -> CRCAT n crc | SHORT n
     DUMP OFF N            hex of arrived bytes OFF..OFF+N               -> DUMP hex
     NOW                   CLOCK_MONOTONIC_RAW now, ns                   -> NOW ns
+    SPEED                 the speed the other side set on the line      -> SPEED bit/s|?
     TIMES                 arrival of each byte since CLEAR, ns          -> TIMES ns,...
     PROBE N GAP_MS        send N note-ons (note i%128, velocity 1+i//128) one write each,
                           GAP_MS plus 0..GAP_MS/2 random apart          -> OK
@@ -42,7 +43,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from modsim import close_line, open_line, read_chunks  # noqa: E402
+from ptyline import close_line, line_speed, open_line, read_chunks  # noqa: E402
 
 CLOCK = time.CLOCK_MONOTONIC_RAW
 TICK = 0.001  # s between looks at the outgoing stream
@@ -172,6 +173,8 @@ def answer(line, words):
             return "DUMP " + line.received[off:off + n].hex()
     if cmd == "NOW":
         return "NOW %d" % now_ns()
+    if cmd == "SPEED":
+        return "SPEED %s" % (line_speed(line.slave) or "?")
     if cmd == "TIMES":
         with line.cond:
             return "TIMES " + ",".join(str(t) for t in line.times)

@@ -15,11 +15,14 @@ int gFailed;
 LONGLONG gQpcFreq;
 HMODULE gLib;
 DeviceProc gMod, gMid;
+UINT gPorts = 1;
+DWORD gBaud[kMaxSoakPorts] = {kLineBaud, kLineBaud, kLineBaud, kLineBaud};
 
 namespace
 {
-const wchar_t kDevice0Key[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
-SOCKET gSock = INVALID_SOCKET;
+const wchar_t kDeviceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device";
+constexpr UINT kDriverPorts = 16; /* device keys the driver reads */
+SOCKET gSock[kMaxSoakPorts];
 CRITICAL_SECTION gSockLock;
 } // namespace
 
@@ -63,37 +66,54 @@ double Seconds(long long fromNs) { return (double)(NowNs() - fromNs) / 1e9; }
 
 bool Connect()
 {
-    const char *addr = getenv("TOLVEX_LINEMOD");
-    const char *colon = addr ? strrchr(addr, ':') : nullptr;
-    if (!colon)
+    const char *addrs = getenv("TOLVEX_LINEMOD");
+    if (!addrs)
         return false;
     InitializeCriticalSection(&gSockLock);
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((u_short)atoi(colon + 1));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    gSock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    BOOL noDelay = TRUE;
-    setsockopt(gSock, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof noDelay);
-    return connect(gSock, (sockaddr *)&sa, sizeof sa) == 0;
+    const char *baud = getenv("TOLVEX_BAUDS");
+    gPorts = 0;
+    for (const char *a = addrs; *a && gPorts < kMaxSoakPorts; gPorts++) {
+        const char *colon = strchr(a, ':');
+        if (!colon)
+            return false;
+        sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons((u_short)atoi(colon + 1));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        SOCKET &s = gSock[gPorts];
+        s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        BOOL noDelay = TRUE;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&noDelay, sizeof noDelay);
+        if (connect(s, (sockaddr *)&sa, sizeof sa) != 0)
+            return false;
+        if (baud && *baud) {
+            gBaud[gPorts] = (DWORD)strtoul(baud, nullptr, 10);
+            baud = strchr(baud, ',') ? strchr(baud, ',') + 1 : "";
+        }
+        a = strchr(a, ',') ? strchr(a, ',') + 1 : "";
+    }
+    return gPorts > 0;
 }
 
-std::string Ask(const std::string &cmd)
+std::string Ask(const std::string &cmd) { return AskOn(0, cmd); }
+
+std::string AskOn(UINT port, const std::string &cmd)
 {
     EnterCriticalSection(&gSockLock);
+    SOCKET sock = gSock[port];
     std::string line = cmd + "\n";
-    send(gSock, line.c_str(), (int)line.size(), 0);
+    send(sock, line.c_str(), (int)line.size(), 0);
     std::string answer;
     char buf[4096];
     for (;;) {
-        int n = recv(gSock, buf, sizeof buf, MSG_PEEK);
+        int n = recv(sock, buf, sizeof buf, MSG_PEEK);
         if (n <= 0)
             break;
         const char *nl = (const char *)memchr(buf, '\n', n);
         int take = nl ? (int)(nl - buf) + 1 : n;
-        recv(gSock, buf, take, 0);
+        recv(sock, buf, take, 0);
         answer.append(buf, nl ? take - 1 : take);
         if (nl)
             break;
@@ -117,23 +137,47 @@ std::vector<long long> Numbers(const std::string &answer)
 
 namespace
 {
-void StoreDevice0(const wchar_t *name, DWORD value)
+std::wstring DeviceKey(UINT port) { return kDeviceKey + std::to_wstring(port); }
+
+void StoreDevice(UINT port, const wchar_t *name, DWORD value)
 {
     HKEY k;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DeviceKey(port).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) == 0) {
         RegSetValueExW(k, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
         RegCloseKey(k);
     }
 }
 } // namespace
 
-void StoreLowLatency(DWORD value) { StoreDevice0(L"LowLatency", value); }
+void StorePortsBack()
+{
+    StoreDevice(0, L"COMID", 1);
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DeviceKey(0).c_str(), 0, KEY_SET_VALUE, &k) == 0) {
+        RegDeleteValueW(k, L"Baud");
+        RegCloseKey(k);
+    }
+    for (UINT u = 1; u < kDriverPorts; u++)
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, DeviceKey(u).c_str());
+}
+
+void StoreLowLatency(DWORD value)
+{
+    for (UINT u = 0; u < gPorts; u++)
+        StoreDevice(u, L"LowLatency", value);
+}
 
 bool Load(const std::wstring &path)
 {
-    StoreDevice0(L"COMID", 1);
+    StorePortsBack();
     const char *shared = getenv("TOLVEX_SHARED"); /* read at the port's first open */
-    StoreDevice0(L"Shared", shared ? (DWORD)atoi(shared) : 0);
+    StoreDevice(0, L"Shared", shared ? (DWORD)atoi(shared) : 0);
+    for (UINT u = 0; u < gPorts; u++) {
+        StoreDevice(u, L"COMID", u + 1);
+        if (gBaud[u] != kLineBaud) /* the others by the default, as most users' */
+            StoreDevice(u, L"Baud", gBaud[u]);
+    }
     gLib = LoadLibraryW(path.c_str());
     if (!gLib)
         return false;
@@ -144,13 +188,14 @@ bool Load(const std::wstring &path)
 
 void CALLBACK OutputProc(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
-DWORD Open(DeviceProc proc, UINT msg, DWORD_PTR callback)
+DWORD Open(DeviceProc proc, UINT msg, DWORD_PTR callback) { return OpenOn(0, proc, msg, callback); }
+
+DWORD OpenOn(UINT port, DeviceProc proc, UINT msg, DWORD_PTR callback)
 {
-    static MIDIOPENDESC desc[2];
-    MIDIOPENDESC &d = desc[proc == gMid];
-    d = MIDIOPENDESC();
+    MIDIOPENDESC d = {}; /* the driver keeps what it needs of it */
     d.dwCallback = callback;
-    return proc(0, msg, 0, (DWORD_PTR)&d, CALLBACK_FUNCTION);
+    d.dwInstance = port;
+    return proc(port, msg, 0, (DWORD_PTR)&d, CALLBACK_FUNCTION);
 }
 
 double Percentile(std::vector<double> v, double p)

@@ -1,10 +1,11 @@
 /*
  * Input timing in one input mode (TOLVEX_LOWLATENCY=0 or 1, stored before
  * the port opens): the module sends MIDI clock bytes on an exact 120 BPM
- * grid, alone and inside a note stream at the line rate. For each clock
- * byte, its stamp is compared with the moment the module wrote it, on one
- * clock. Also the output latency and the CPU time that the process and the
- * Wine server spend per minute. Prints one "ROW" line per figure for
+ * grid, alone and inside a note stream at the line rate, or beside a second
+ * port whose client is slow. For each clock byte, its stamp is compared
+ * with the moment the module wrote it, on one clock. Also the output
+ * latency and the CPU time that the process and the Wine server spend per
+ * minute, busy or with the ports idle. Prints one "ROW" line per figure for
  * tools/soak's side-by-side table.
  */
 #include "soak_common.h"
@@ -24,6 +25,9 @@ constexpr int kMaxNotes = 200000;
 constexpr int kOutputCount = 500;
 constexpr DWORD kClockByte = 0xF8;
 constexpr DWORD kDrainMs = 5000;
+constexpr DWORD kSlowCallbackMs = 50; /* what the slow client of the second port takes for each message */
+constexpr int kProbeGapMs = 20;       /* between two of its messages: 20 to 30 ms, so that it is never done */
+constexpr DWORD kWarmMs = 1000;       /* after the opens, before CPU time is counted */
 
 /* What the callback saw; only the driver's thread writes, in order. */
 struct Seen {
@@ -66,115 +70,6 @@ void CALLBACK TimingProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2)
     gSeen.notes = k + 1;
 }
 
-/* timeGetTime counts whole ms of a clock that may be offset from this one by
-   a fraction: the offset D in timeGetTime() == floor(NowNs / 1e6 - D), from
-   the ticks seen in 100 ms of spinning. */
-double TickOffsetMs()
-{
-    std::vector<double> d;
-    DWORD last = timeGetTime();
-    long long before = NowNs();
-    for (long long until = before + 100000000; NowNs() < until;) {
-        long long t0 = NowNs();
-        DWORD now = timeGetTime();
-        if (now != last)
-            d.push_back((double)(t0 + before) / 2e6 - now); /* the tick fell between the two readings */
-        last = now;
-        before = t0;
-    }
-    return d.empty() ? 0 : Percentile(d, 0.5);
-}
-
-/* MIDM_START just after a tick, so that the stamps' origin is that tick. */
-DWORD StartOnTick()
-{
-    for (int tries = 0; tries < 50; tries++) {
-        DWORD t = timeGetTime();
-        while (timeGetTime() == t) {
-        }
-        DWORD start = timeGetTime();
-        gMid(0, MIDM_START, 0, 0, 0);
-        if (timeGetTime() == start)
-            return start;
-        gMid(0, MIDM_STOP, 0, 0, 0);
-    }
-    return 0;
-}
-
-/* CPU time in ms of a Linux process, all its threads, the ended ones too
-   (Wine's own process times leave ended threads out), read through Wine's
-   Z: drive; -1 when it cannot be read. */
-double LinuxCpuMs(const char *pid)
-{
-    if (!pid)
-        return -1;
-    char path[64];
-    snprintf(path, sizeof path, "Z:\\proc\\%s\\stat", pid);
-    FILE *f = fopen(path, "r");
-    if (!f)
-        return -1;
-    char text[1024] = "";
-    size_t n = fread(text, 1, sizeof text - 1, f);
-    fclose(f);
-    text[n] = 0;
-    const char *p = strrchr(text, ')'); /* the name may hold blanks */
-    unsigned long long utime = 0, stime = 0;
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
-        return -1;
-    return (double)(utime + stime) * 10.0; /* clock ticks of 10 ms */
-}
-
-struct Cpu {
-    long long at;
-    double process, server;
-};
-
-/* This process's Linux pid: the one whose name is this program's, as the
-   kernel shortens it. Wine opens files in its server, so /proc/self is the
-   server's. */
-std::string OwnLinuxPid()
-{
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA("Z:\\proc\\*", &fd);
-    std::string found;
-    if (h == INVALID_HANDLE_VALUE)
-        return found;
-    do {
-        if (fd.cFileName[0] < '1' || fd.cFileName[0] > '9')
-            continue;
-        char path[64], comm[64] = "";
-        snprintf(path, sizeof path, "Z:\\proc\\%s\\comm", fd.cFileName);
-        if (FILE *f = fopen(path, "r")) {
-            if (fgets(comm, sizeof comm, f) && strncmp(comm, "tolvex_soak_hos", 15) == 0)
-                found = fd.cFileName;
-            fclose(f);
-        }
-    } while (found.empty() && FindNextFileA(h, &fd));
-    FindClose(h);
-    return found;
-}
-
-/* This process, and the Wine server (TOLVEX_SERVER_PID), which answers most of its calls. */
-Cpu CpuNow()
-{
-    static std::string own = OwnLinuxPid();
-    return {NowNs(), LinuxCpuMs(own.empty() ? nullptr : own.c_str()), LinuxCpuMs(getenv("TOLVEX_SERVER_PID"))};
-}
-
-void Row(const char *name, const std::vector<double> &v)
-{
-    printf("ROW %s %.3f %.3f %.3f %zu\n", name, Percentile(v, 0.5), Percentile(v, 0.99), Percentile(v, 1.0), v.size());
-    fflush(stdout);
-}
-
-void CpuRow(const char *name, const Cpu &a, const Cpu &b)
-{
-    double minutes = (double)(b.at - a.at) / 60e9;
-    auto per = [minutes](double x, double y) { return x < 0 || y < 0 ? -1.0 : (y - x) / minutes; };
-    printf("ROW %s %.1f %.1f\n", name, per(a.process, b.process), per(a.server, b.server));
-    fflush(stdout);
-}
-
 /* The module's clock bytes on the grid; the figures of the clocks seen since `from`. */
 void Grid(const char *phase, int count, double moduleMinusHostMs, double tickOffsetMs, DWORD start, int from)
 {
@@ -208,8 +103,8 @@ void Grid(const char *phase, int count, double moduleMinusHostMs, double tickOff
     Row((std::string(phase) + ".input-latency").c_str(), latency);
 }
 
-/* The note stream for `seconds` of the line, handed to the module to pace. */
-int FeedNotes(double seconds)
+/* The note stream for `seconds` of the line, handed to port's module to pace. */
+int FeedNotes(double seconds, UINT port = 0)
 {
     static const char digits[] = "0123456789abcdef";
     int messages = (int)(seconds * 3840 / 3) & ~1;
@@ -223,9 +118,44 @@ int FeedNotes(double seconds)
                 hex += digits[x & 15];
             }
         }
-        Ask(hex);
+        AskOn(port, hex);
     }
     return messages;
+}
+
+/* The second port's client: it counts, and takes its time when told. */
+std::atomic<DWORD> gOtherMs{0};
+std::atomic<int> gOtherData{0};
+
+void CALLBACK OtherProc(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+    if (msg != MIM_DATA)
+        return;
+    gOtherData++;
+    if (DWORD ms = gOtherMs)
+        Sleep(ms);
+}
+
+/* Waits until port's module has written all it was fed and the deliveries have stopped. */
+void DrainOther(UINT port)
+{
+    DWORD waited = 0;
+    while (Numbers(AskOn(port, "PENDING"))[0] > 0 && waited < kDrainMs)
+        Sleep(50), waited += 50;
+    for (int last = -1; gOtherData != last && waited < kDrainMs; waited += 100)
+        last = gOtherData, Sleep(100);
+}
+
+/* The module's clock against this one, checked; false when they cannot be compared. */
+bool OneClock(double &offsetMs, double &tickMs)
+{
+    double boundMs = 0;
+    bool clocks = CompareClocks(offsetMs, boundMs);
+    Report(clocks && std::fabs(offsetMs) <= boundMs + 0.05, "one-clock",
+           "the module's clock differs by %.3f ms (bound %.3f ms): times cannot be compared", offsetMs, boundMs);
+    tickMs = TickOffsetMs();
+    Info("module minus host %.3f ms (+-%.3f); timeGetTime lags this clock by %.3f ms", offsetMs, boundMs, tickMs);
+    return clocks;
 }
 } // namespace
 
@@ -233,12 +163,8 @@ void Timing(double seconds)
 {
     const char *mode = getenv("TOLVEX_LOWLATENCY");
     StoreLowLatency(mode ? (DWORD)atoi(mode) : 0);
-    double offsetMs = 0, boundMs = 0;
-    bool clocks = CompareClocks(offsetMs, boundMs);
-    Report(clocks && std::fabs(offsetMs) <= boundMs + 0.05, "one-clock",
-           "the module's clock differs by %.3f ms (bound %.3f ms): times cannot be compared", offsetMs, boundMs);
-    double tick = TickOffsetMs();
-    Info("module minus host %.3f ms (+-%.3f); timeGetTime lags this clock by %.3f ms", offsetMs, boundMs, tick);
+    double offsetMs = 0, tick = 0;
+    OneClock(offsetMs, tick);
 
     std::vector<double> out = OutputLatency(kOutputCount);
     if (!out.empty())
@@ -248,7 +174,7 @@ void Timing(double seconds)
         Report(false, "input-open", "the input device did not open");
         return;
     }
-    DWORD start = StartOnTick();
+    DWORD start = StartOnTick(0);
     Report(start != 0, "start-on-a-tick", "MIDM_START never fell within one tick");
     int count = (int)(seconds * 1000 / kGridMs);
 
@@ -275,4 +201,82 @@ void Timing(double seconds)
     gMid(0, MIDM_RESET, 0, 0, 0);
     DWORD r = gMid(0, MIDM_CLOSE, 0, 0, 0);
     Report(r == MMSYSERR_NOERROR, "input-close", "expected 0, got %lu", (unsigned long)r);
+}
+
+/* COM1's clock bytes on the grid, both ports in the input mode that
+   TOLVEX_LOWLATENCY names: alone, beside COM2 streaming at its line rate
+   into a quick client, and beside COM2 whose client takes 50 ms for each
+   message, so that COM2's poll is never free. */
+void Isolation(double seconds)
+{
+    const char *mode = getenv("TOLVEX_LOWLATENCY");
+    StoreLowLatency(mode ? (DWORD)atoi(mode) : 0);
+    double offsetMs = 0, tick = 0;
+    OneClock(offsetMs, tick);
+    if (gPorts < 2 || Open(gMid, MIDM_OPEN, (DWORD_PTR)TimingProc) != MMSYSERR_NOERROR) {
+        Report(false, "input-open", "expected COM1's input to open beside a second port (%u)", gPorts);
+        return;
+    }
+    DWORD start = StartOnTick(0);
+    Report(start != 0, "start-on-a-tick", "MIDM_START never fell within one tick");
+    int count = (int)(seconds * 1000 / kGridMs);
+    Grid("alone", count, offsetMs, tick, start, 0);
+
+    DWORD r = OpenOn(1, gMid, MIDM_OPEN, (DWORD_PTR)OtherProc);
+    DWORD st = gMid(1, MIDM_START, 0, 0, 0);
+    Report(r == 0 && st == 0, "second-port-open", "expected 0 and 0, got %lu and %lu", (unsigned long)r,
+           (unsigned long)st);
+    Sleep(kWarmMs); /* what an earlier run left in COM2 goes first */
+    gOtherData = 0;
+    int notes = FeedNotes(seconds, 1);
+    Grid("beside", count, offsetMs, tick, start, gSeen.clocks);
+    DrainOther(1);
+    Report(gOtherData == notes, "beside-second-port-whole", "expected %d notes on COM2, got %d", notes,
+           gOtherData.load());
+
+    gOtherMs = kSlowCallbackMs;
+    int before = gOtherData;
+    size_t probes = (size_t)(seconds * 1000 / (kProbeGapMs * 5 / 4));
+    AskOn(1, "PROBE " + std::to_string(probes) + " " + std::to_string(kProbeGapMs));
+    Grid("beside-slow", count, offsetMs, tick, start, gSeen.clocks);
+    int slow = gOtherData - before;
+    /* None left to come once COM2 closes: they would wait in its line for the next run. */
+    for (DWORD waited = 0; Numbers(AskOn(1, "PROBETIMES")).size() < probes && waited < kDrainMs; waited += 50)
+        Sleep(50);
+    Info("COM2's client took %lu ms for each of %d messages meanwhile", (unsigned long)kSlowCallbackMs, slow);
+    Report((double)slow * kSlowCallbackMs >= seconds * 1000 * 0.8, "beside-slow-second-port-busy",
+           "expected COM2's callbacks to take most of the phase, got %d of %lu ms", slow,
+           (unsigned long)kSlowCallbackMs);
+    Report(gSeen.errors == 0, "no-errors", "%d MIM_ERROR on COM1", gSeen.errors.load());
+
+    gMid(1, MIDM_RESET, 0, 0, 0);
+    gMid(1, MIDM_CLOSE, 0, 0, 0);
+    gMid(0, MIDM_RESET, 0, 0, 0);
+    gMid(0, MIDM_CLOSE, 0, 0, 0);
+}
+
+/* Every port's devices open, input started, nothing on the lines; the input
+   mode TOLVEX_LOWLATENCY names. */
+void Idle(double seconds)
+{
+    const char *mode = getenv("TOLVEX_LOWLATENCY");
+    StoreLowLatency(mode ? (DWORD)atoi(mode) : 0);
+    bool ok = true;
+    for (UINT p = 0; p < gPorts; p++)
+        ok = OpenOn(p, gMid, MIDM_OPEN, (DWORD_PTR)OtherProc) == 0 && gMid(p, MIDM_START, 0, 0, 0) == 0 &&
+             OpenOn(p, gMod, MODM_OPEN, (DWORD_PTR)OutputProc) == 0 && ok;
+    Report(ok, "opens", "expected both devices of all %u ports to open", gPorts);
+    Sleep(kWarmMs);
+    Cpu a = CpuNow();
+    Sleep((DWORD)(seconds * 1000));
+    Cpu b = CpuNow();
+    Report(a.process >= 0 && a.server >= 0 && b.process >= 0 && b.server >= 0, "cpu-time-read",
+           "this process's or the server's CPU time is unknown: %.0f, %.0f, %.0f, %.0f ms", a.process, a.server,
+           b.process, b.server);
+    CpuRow("cpu-idle", a, b);
+    for (UINT p = 0; p < gPorts; p++) {
+        gMid(p, MIDM_RESET, 0, 0, 0);
+        gMid(p, MIDM_CLOSE, 0, 0, 0);
+        gMod(p, MODM_CLOSE, 0, 0, 0);
+    }
 }

@@ -10,8 +10,11 @@ group's (ctl_suite.py): the same wire bytes, timing, input and reply.
 import os
 import shutil
 
+from ctl_lab import KEY_DEVICE0
 from ctl_suite import CtlSuite, Sim
-from winelab import winpath
+from winelab import run, winpath
+
+KEY_DEVICE1 = KEY_DEVICE0[:-1] + "1"
 
 
 class MapperSuite(CtlSuite):
@@ -40,6 +43,20 @@ class MapperSuite(CtlSuite):
                    "expected exit 0 and both devices as winmm's mapper, got %d: %s %s" %
                    (r.returncode, r.stdout[-300:], r.stderr[-200:]))
 
+    def list_ports(self):
+        """Two ports, port 0 named: winmm still takes the mapper whose count
+        is 2, and names device 0 by the stored name."""
+        self.reg_set(KEY_DEVICE1, "COMID", "2", kind="REG_DWORD")
+        self.reg_set(KEY_DEVICE0, "Name", "Desk module")
+        try:
+            r = self.ctl("list")
+        finally:
+            run(["timeout", "30", self.loader, "reg", "delete", KEY_DEVICE1, "/f"], 40, self.env)
+            self.reg_delete(KEY_DEVICE0, "Name")
+        self.check(r.returncode == 0 and "out mapper: Desk module" in r.stdout and "in mapper: Desk module" in r.stdout,
+                   "list-ports", "expected exit 0 and device 0 of two ports by its stored name, \"Desk module\", "
+                   "as winmm's mapper, got %d: %s %s" % (r.returncode, r.stdout[-300:], r.stderr[-200:]))
+
     def all(self):
         if not os.path.exists(self.exe) or not os.path.exists(self.mapper):
             self.check(False, "built", "missing %s or %s" % (self.exe, self.mapper))
@@ -49,6 +66,7 @@ class MapperSuite(CtlSuite):
         sim = Sim(self.address)
         try:
             self.list_devices()
+            self.list_ports()
             self.send(sim)
             self.send_long(sim)
             self.play(sim)

@@ -139,7 +139,7 @@ class SetupChecks:
             words = {"port": ["port 1: the stored value 0 is not a port", "port 1: a stored speed of 0 is none",
                               "port 2: Baud is not a REG_DWORD", "port 2: the stored name is too long",
                               "Device3, Device4 are not read", '"VeldorNT MIDI Out 3", "VeldorNT MIDI In 3"'],
-                     "doctor": ["problem  port 1: the stored value 0 is not a port", "port 2: COM9 does not exist",
+                     "doctor": ["problem  port 1: the stored value 0 is not a port", "port 2: COM9 opens but answers as no serial port",
                                 "note     port 2: the stored name is too long"],
                      "send --port 1": ["cannot open the MIDI output"], "send --port 3": ["no port 3: the driver "
                                                                                           "serves 3 ports"]}

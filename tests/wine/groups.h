@@ -20,6 +20,8 @@ void GroupUnloadRounds();
 void GroupUnloadAtOnce();
 void GroupCloseRounds();
 void GroupLostPort();
+void GroupPorts();
+void GroupTwoPorts();
 void GroupSharing();
 void GroupShareChild();
 void GroupConfigure();

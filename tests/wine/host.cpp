@@ -13,6 +13,13 @@ namespace
 {
 const wchar_t kDevice0Key[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver\\Parameters\\Device0";
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\tolvex midi driver";
+constexpr UINT kMaxPorts = 16; /* device keys the driver reads */
+
+std::wstring DeviceKey(UINT port)
+{
+    std::wstring key = kDevice0Key;
+    return key.substr(0, key.size() - 1) + std::to_wstring(port);
+}
 
 SOCKET gSim = INVALID_SOCKET;
 MIDIOPENDESC gDesc;
@@ -165,10 +172,11 @@ void SimSend(DWORD delayMs, const std::vector<BYTE> &bytes)
 
 void ClearSetting() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey); }
 
-void StoreDevice0(const wchar_t *name, long long value)
+void StoreDevice(UINT port, const wchar_t *name, long long value)
 {
     HKEY k;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevice0Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DeviceKey(port).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) == 0) {
         DWORD v = (DWORD)value;
         if (value < 0)
             RegDeleteValueW(k, name);
@@ -178,7 +186,30 @@ void StoreDevice0(const wchar_t *name, long long value)
     }
 }
 
-void StoreComId(DWORD port) { StoreDevice0(L"COMID", port); }
+void StoreDevice0(const wchar_t *name, long long value) { StoreDevice(0, name, value); }
+
+void StoreName(UINT port, const wchar_t *name)
+{
+    HKEY k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DeviceKey(port).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) == 0) {
+        RegSetValueExW(k, L"Name", 0, REG_SZ, (const BYTE *)name, (DWORD)((wcslen(name) + 1) * sizeof(wchar_t)));
+        RegCloseKey(k);
+    }
+}
+
+void StoreComId(DWORD port)
+{
+    StoreDevice0(L"COMID", port);
+    StoreDevice0(L"Baud", -1);
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDevice0Key, 0, KEY_SET_VALUE, &k) == 0) {
+        RegDeleteValueW(k, L"Name");
+        RegCloseKey(k);
+    }
+    for (UINT u = 1; u < kMaxPorts; u++)
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, DeviceKey(u).c_str());
+}
 
 /* The stored COMID under Device0, or -1 when there is none. */
 long long ReadComId()
@@ -320,11 +351,17 @@ std::string Describe(const std::vector<Event> &v)
 
 DWORD OpenDevice(DeviceProc proc, UINT msg, LPDRVCALLBACK callback)
 {
+    return OpenDeviceOn(proc, msg, 0, callback, kInstance);
+}
+
+/* The driver keeps what it needs of the description: one will do for every open. */
+DWORD OpenDeviceOn(DeviceProc proc, UINT msg, UINT id, LPDRVCALLBACK callback, DWORD_PTR instance)
+{
     gDesc = MIDIOPENDESC();
     gDesc.hMidi = (HMIDI)(DWORD_PTR)kFakeHmidi;
     gDesc.dwCallback = (DWORD_PTR)callback;
-    gDesc.dwInstance = kInstance;
-    return proc(0, msg, 0, (DWORD_PTR)&gDesc, CALLBACK_FUNCTION);
+    gDesc.dwInstance = instance;
+    return proc(id, msg, 0, (DWORD_PTR)&gDesc, CALLBACK_FUNCTION);
 }
 
 /* Opens both devices, reporting it; true when both opened. */

@@ -48,7 +48,11 @@ void SimSend(DWORD delayMs, const std::vector<BYTE> &bytes);
 /* ---- registry ---- */
 
 void ClearSetting();
-void StoreDevice0(const wchar_t *name, long long value); /* a REG_DWORD under Device0; -1 deletes it */
+void StoreDevice(UINT port, const wchar_t *name, long long value); /* a REG_DWORD under Device<port>; -1 deletes it */
+void StoreDevice0(const wchar_t *name, long long value);
+void StoreName(UINT port, const wchar_t *name);
+/* One port, as the single-port groups expect: Device0's COMID, no speed or
+   name of its own, and no Device1 on, whatever a group of several left. */
 void StoreComId(DWORD port);
 long long ReadComId();
 bool KeyExists(const wchar_t *path);
@@ -81,4 +85,5 @@ void ClearEvents();
 std::vector<Event> WaitEvents(size_t count, DWORD ms = kWait);
 std::string Describe(const std::vector<Event> &v);
 DWORD OpenDevice(DeviceProc proc, UINT msg, LPDRVCALLBACK callback = MidiProc);
+DWORD OpenDeviceOn(DeviceProc proc, UINT msg, UINT id, LPDRVCALLBACK callback, DWORD_PTR instance);
 bool OpenBoth();

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """The real-platform suite: TOLVEX.dll as built, checked statically (exports,
 imports, entry point, versions, resources) and run under Wine against the
-module simulator on a pseudo-terminal mapped as COM1.
+module simulator on pseudo-terminals mapped as COM1 to COM4 (COM2 to COM4
+only for the groups of several ports).
 
     run_suite.py --root SRC --win64 BUILD64 --win32 BUILD32 --work WORKDIR
 
 Prints one "PASS name", "FAIL name: why" or "SKIP name: why" line per check
 and ends with "wine: N passed, N failed, N skipped". Every Wine command and
 every wait has a time limit, so a hang fails a check instead of the run.
-After each group of the test host the module simulator's line is restored
-(RESTORE), whatever the group left it in.
+After each group of the test host the module simulator's lines are restored
+(RESTORE), whatever the group left them in.
 """
 import argparse
 import os
@@ -29,7 +30,8 @@ from winelab import run, start_xvfb, wine_env, winpath  # noqa: E402
 WINE_TIMEOUT = 60  # s for one group of the test host
 GROUP_TIMEOUTS = {"unloadrounds": 90, "unloadatonce": 120, "closerounds": 90, "sharing": 150}  # s for the groups of many rounds
 GROUPS = ["load", "resources", "noport", "attachport", "driverproc", "output", "input", "inputmode", "shared", "unload", "unwind",
-          "unloadrounds", "unloadatonce", "closerounds", "lostport", "sharing"]
+          "unloadrounds", "unloadatonce", "closerounds", "lostport", "ports", "twoports",
+          "sharing"]
 GUI_GROUPS = ["configure", "wrongversion"]
 CTL_GROUPS = ["tolvexctl", "mapper"]  # tolvexctl's commands (ctl_suite.py), and on the winmm road (ctl_mapper.py)
 CTL_SUITES = {"tolvexctl": ctl_suite.CtlSuite, "mapper": ctl_mapper.MapperSuite}
@@ -297,8 +299,9 @@ def static_checks(tag, arch, build, root):
 # ---------------------------------------------------------------- Wine
 
 def make_prefix(loader, prefix, work):
-    """Once per build tree: a prefix whose COM1 is the simulator's link and
-    whose COM2 to COM4 lead nowhere, so that no test reaches a real port."""
+    """Once per build tree: a prefix whose COM1 to COM4 are the simulator's
+    links, so that no test reaches a real port (COM2 to COM4 lead nowhere
+    while their lines are unplugged)."""
     ports = {"COM%d" % n: os.path.join(work, "com%d" % n) for n in range(1, 5)}
     return winelab.make_prefix(loader, prefix, ports, [
         ("HKCU\\Software\\Wine\\X11 Driver", "Managed", "N"),
@@ -306,9 +309,12 @@ def make_prefix(loader, prefix, work):
 
 
 def start_modsim(root, work, prefix):
+    """The simulator on COM1, and on COM2 to COM4 unplugged: a group that
+    needs more ports plugs them, RESTORE unplugs them."""
     proc = subprocess.Popen([sys.executable, os.path.join(root, "tools", "modsim.py"), "--link",
                              os.path.join(work, "com1"), "--control", "0", "--dosdevice",
-                             os.path.join(prefix, "dosdevices", "com1")], stdout=subprocess.PIPE, text=True)
+                             os.path.join(prefix, "dosdevices", "com1"), "--lines", "4"], stdout=subprocess.PIPE,
+                            text=True)
     deadline = time.time() + 15
     while time.time() < deadline:
         line = proc.stdout.readline()

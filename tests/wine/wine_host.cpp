@@ -39,6 +39,8 @@ const Group kGroups[] = {
     {"unloadatonce", GroupUnloadAtOnce, true},
     {"closerounds", GroupCloseRounds, true},
     {"lostport", GroupLostPort, true},
+    {"ports", GroupPorts, true},
+    {"twoports", GroupTwoPorts, true},
     {"sharing", GroupSharing, true},
     {"sharechild", GroupShareChild, false}, /* one of the sharing group's programs */
     {"configure", GroupConfigure, false},
