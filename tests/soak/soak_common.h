@@ -95,5 +95,5 @@ void Platform();
 void Timing(double seconds);
 void Isolation(double seconds); /* COM1's stamps beside COM2's slow client (timing.cpp) */
 void Idle(double seconds);      /* CPU time with the ports open and idle (timing.cpp) */
-void Hold();             /* hold: both devices open until told, for the latency of several programs */
-void Rounds(int rounds); /* rounds: open and close both devices, resources before and after */
+void Hold();                    /* hold: both devices open until told, for the latency of several programs */
+void Rounds(int rounds);        /* rounds: open and close both devices, resources before and after */

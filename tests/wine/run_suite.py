@@ -436,8 +436,11 @@ def main():
     root, work = os.path.abspath(args.root), os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     started = time.time()
-    # The sharing group's programs are of both builds where both run.
-    for bits, build in (("64", args.win64), ("32", args.win32)):
+    # The sharing group's programs are of both builds where both run: named only then,
+    # so that a program of the other build that fails to start is a failure.
+    for bits, build, loader in (("64", args.win64, "/usr/lib/wine/wine64"), ("32", args.win32, "/usr/lib/wine/wine")):
+        if run([loader, "--version"], 20).returncode != 0:
+            continue
         os.environ["TOLVEX_HOST" + bits] = winpath(os.path.join(build, "tests", "wine", "tolvex_wine_host.exe"))
         os.environ["TOLVEX_DLL" + bits] = winpath(os.path.join(build, "driver", "TOLVEX.dll"))
     for tag, arch, build, loader in [("wine64", "x86_64", args.win64, "/usr/lib/wine/wine64"),
