@@ -34,6 +34,7 @@ PLAY_FIRST_BYTES = [0, 3, 6, 9, 15]  # where each message starts on the wire
 # A sample dump of 64 KiB: 17 s of the line; sent in pieces of 256 bytes.
 LONG_SYX = bytes([0xF0, 0x7D]) + bytes(k % 128 for k in range(65536 - 3)) + b"\xf7"
 PIECE = 256
+PROGRESS_WAIT = 45  # s for a held send's progress line; the process itself has 60
 # Ten seconds of notes, one every 100 ms at 96 ticks and 500 ms a quarter.
 LONG_PLAY_FILE = smf(0, 96, [[(0 if k == 0 else 19, bytes([0x90 if k % 2 == 0 else 0x80, 0x3c, 0x40 if k % 2 == 0 else 0]))
                               for k in range(100)]])
@@ -113,8 +114,13 @@ class CtlSuite(CtlLab, SetupChecks, TableChecks, ShareChecks):
         sim.ask("CLEAR")
         sim.ask("HOLD ON")
         proc = self.start("send", path)
+        started = time.time()
         try:
-            progress = self.until(proc, "/ %d bytes" % total)
+            # Room for a slow start of the Wine process: once, in a fresh root, nothing came before this wait ended.
+            progress = self.until(proc, "/ %d bytes" % total, PROGRESS_WAIT)
+            waited = "progress after %.1f s" % (time.time() - started) if progress else \
+                "no progress, %s after %.1f s" % ("ended" if proc.poll() is not None else "running",
+                                                  time.time() - started)
             time.sleep(0.5)
             proc.send_signal(signal.SIGINT)  # timeout hands it on to Wine's process
             time.sleep(0.5)
@@ -126,8 +132,8 @@ class CtlSuite(CtlLab, SetupChecks, TableChecks, ShareChecks):
         cut = len(m.group(1)) // 2 if m else -1
         self.check(progress and code == 130 and m is not None and 0 < cut < total and cut % PIECE == 0 and
                    LONG_SYX.hex().startswith(m.group(1)) and "stopped" in out, "send-stopped-inside-sysex",
-                   "expected progress, exit 130, the dump cut after whole pieces, F7, two resets; got progress %s, "
-                   "exit %s, %d bytes ending %s, %r %s" % (progress, code, len(wire) // 2, wire[-80:], out[-300:],
+                   "expected progress, exit 130, the dump cut after whole pieces, F7, two resets; got %s, "
+                   "exit %s, %d bytes ending %s, %r %s" % (waited, code, len(wire) // 2, wire[-80:], out[-300:],
                                                            err[-200:]))
 
     def play_stopped(self, sim):
